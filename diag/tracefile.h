@@ -1,0 +1,22 @@
+//
+// tracefile.h - the trace writer thread and the trace file \SystemRoot\trace\krvdlc.trc.
+//
+#pragma once
+
+// TraceThreadState values.
+#define TRACE_THREAD_STARTING       0
+#define TRACE_THREAD_RUNNING        1
+#define TRACE_THREAD_STOP_REQUESTED 2
+#define TRACE_THREAD_STOPPING       3
+#define TRACE_THREAD_STOPPED        4
+
+extern HANDLE TraceFileHandle;             // used only by the trace thread
+extern volatile ULONG TraceThreadState;
+extern PVOID TraceThreadObject;            // referenced thread object, waited on at unload
+
+NTSTATUS TraceInitialize(VOID);            // PASSIVE_LEVEL, once at start
+NTSTATUS TraceFinalize(VOID);              // PASSIVE_LEVEL, once at unload
+KSTART_ROUTINE TraceThread;
+NTSTATUS OpenTraceFile(VOID);
+NTSTATUS ReopenTraceFile(VOID);
+NTSTATUS CloseTraceFile(VOID);

@@ -1,0 +1,87 @@
+// machine.h - the simulated Windows machine that hosts the driver in the host build.
+//
+// One Machine is the whole simulated system: kernel (pool, IRQL, locks, dispatcher
+// objects and virtual time, threads, registry, files, debugger, error log), the I/O
+// manager with the emulated Win32 API, and NDIS with its adapters. The kernel routines
+// the driver imports are free functions (sim/*.cpp implement platform/nt.h and
+// platform/ndis.h); they reach the running machine through Machine::Current(), the
+// simulator's one piece of global state. Only one Machine exists at a time.
+//
+// The machine enforces the platform's rules like a checked build under a driver
+// verifier: a violation stops the process with a bug-check report (sim/bugcheck.h).
+#pragma once
+
+#define KRVDLC_SIM_IMPLEMENTATION 1
+#include "platform/ndis.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+class Pool;
+class Dispatcher;
+class VirtualClock;
+class Threads;
+class Registry;
+class FileSystem;
+class Debugger;
+class ErrorLog;
+class FaultInjector;
+class DpcQueue;
+class LockVerifier;
+class HandleTable;
+class IoManager;
+class Ndis;
+
+struct MachineOptions {
+    // Folder that \SystemRoot maps to; empty: a fresh temporary folder, removed with
+    // the machine.
+    std::filesystem::path systemRoot;
+    // Echo debugger output to stdout as it is printed (for tools).
+    bool echoDebugger = false;
+    // Local time = system time - bias (minutes west of UTC, as the platform keeps it).
+    int32_t timeZoneBiasMinutes = 0;
+    // System time at boot, in 100 ns units since 1601-01-01 UTC; 0: 2026-01-01 00:00:00.
+    int64_t bootSystemTime = 0;
+};
+
+class Machine {
+public:
+    explicit Machine(MachineOptions options = {});
+    ~Machine();
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    // The running machine; bug-checks when none exists.
+    static Machine &Current();
+    static bool Exists();
+
+    Pool &pool();
+    Dispatcher &dispatcher();
+    VirtualClock &clock();
+    Threads &threads();
+    Registry &registry();
+    FileSystem &files();
+    Debugger &debugger();
+    ErrorLog &errorLog();
+    FaultInjector &faults();
+    DpcQueue &dpcs();
+    LockVerifier &locks();
+    HandleTable &handles();
+    IoManager &io();
+    Ndis &ndis();
+
+    const MachineOptions &options() const;
+
+private:
+    struct Parts;
+    MachineOptions options_;
+    std::unique_ptr<Parts> parts_;
+};
+
+}  // namespace sim
