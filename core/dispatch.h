@@ -27,3 +27,11 @@ RESET_COMPLETE_HANDLER KrvDlcResetComplete;
 
 // Sets the adapter's packet filter to directed frames (PASSIVE_LEVEL).
 NDIS_STATUS EnableDirectedReads(PADAPTER_CONTEXT Adapter);
+
+// Cancel routine of the enumeration request parked in PendingEnumIrp; the I/O manager
+// calls it holding the system cancel spin lock.
+DRIVER_CANCEL KrvDlcCancelEnumIrp;
+
+// Completes a request with Status and Information, without priority boost; any IRQL up
+// to DISPATCH_LEVEL. The caller no longer touches the request afterwards.
+VOID KrvDlcCompleteIrp(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);

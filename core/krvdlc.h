@@ -36,7 +36,8 @@
 // and, where noted, afterwards.
 //
 // Lock order (never the reverse): AdapterListLock is a leaf: nothing else is taken
-// while it is held.
+// while it is held. EnumLock is taken with no other lock held (the enumeration cancel
+// routine drops the system cancel spin lock first); only trace output is done under it.
 //
 extern PDRIVER_OBJECT DriverObject;       // the driver object handed to DriverEntry
 extern NDIS_HANDLE ProtocolHandle;        // from NdisRegisterProtocol

@@ -11,7 +11,7 @@
 #define KRVDLC_CONTROL_FILE_NAME u"\\\\.\\KRVDLC"
 #define KRVDLC_ADAPTER_FILE_PREFIX u"\\\\.\\KrvDlc_"
 
-#define KRVDLC_DEVICE_TYPE 0x8000
+#define KRVDLC_DEVICE_TYPE 0x8000u
 #define KRVDLC_CTL_CODE(Function, Method) (((KRVDLC_DEVICE_TYPE) << 16) | ((Function) << 2) | (Method))
 
 #define IOCTL_KRVDLC_SET_OID         KRVDLC_CTL_CODE(0x000, 0)   // 0x80000000
