@@ -40,6 +40,12 @@ typedef struct _ADAPTER_CONTEXT {
     volatile LONG Bound;                // 1 from a successful open until the unbind begins
     volatile BOOLEAN CheckDSAP;         // apply the DSAP check to received frames
     KSPIN_LOCK IrpCountLock;            // keeps CleanupEvent in step with IrpCount
+    // Receive path (receive/indication_guard.cpp, receive/read.cpp). Zero after creation
+    // needs no further set-up: KrvDlcWaitForIndications initialises IndicationsIdle itself.
+    volatile LONG ActiveIndications;    // receive handlers running now (interlocked)
+    volatile LONG IndicationWaiter;     // 1 once IndicationsIdle is set up for an unbind
+    NDIS_EVENT IndicationsIdle;         // set when ActiveIndications drops to 0 for a waiter
+    BOOLEAN PendingReadCancellable;     // under ReadLock: PendingReadIrp got a cancel routine
 } ADAPTER_CONTEXT, *PADAPTER_CONTEXT;
 
 // NDIS handlers (PASSIVE_LEVEL for bind and unbind, which wait).

@@ -45,6 +45,30 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter);
 // Gives a queued packet back: driver-owned ones are freed, lent ones returned to NDIS.
 VOID ReleaseReceivedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, BOOLEAN Trace);
 
+// Appends Packet to the receive queue in Record (nonpaged, now owned by the queue) and
+// counts it; returns the new RxQueueCount. Any IRQL up to DISPATCH_LEVEL.
+LONG QueueReceivedPacket(PADAPTER_CONTEXT Adapter, PRECEIVED_PACKET Record,
+                         PNDIS_PACKET Packet);
+
+// Driver-owned receive packets: a descriptor of the adapter's pool, one nonpaged frame
+// buffer and the packet MDL over it, kept in RESERVED(Packet)->Mdl. Up to DISPATCH_LEVEL.
+PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes);
+VOID FreeOwnedPacket(PNDIS_PACKET Packet, BOOLEAN Trace);
+
+// Receive handlers count themselves in ActiveIndications while they run. Enter returns
+// FALSE once the adapter is no longer bound; every Enter is paired with one Leave.
+BOOLEAN EnterIndication(PADAPTER_CONTEXT Adapter);
+VOID LeaveIndication(PADAPTER_CONTEXT Adapter);
+
+// Unbind, after clearing Bound: returns once no receive handler is running. Later
+// handlers refuse their frames, so the queue stays empty once emptied. PASSIVE_LEVEL;
+// one caller per adapter at a time.
+VOID KrvDlcWaitForIndications(PADAPTER_CONTEXT Adapter);
+
+// Completes the adapter's recorded read as cancelled: any recorded read when OnlyIrp is
+// null, else only OnlyIrp. Takes ReadLock. Up to DISPATCH_LEVEL.
+VOID CancelRecordedRead(PADAPTER_CONTEXT Adapter, PIRP OnlyIrp);
+
 #if defined(__i386__)
 static_assert(sizeof(PACKET_RESERVED) == 20, "protocol-reserved area of a pool packet");
 #endif

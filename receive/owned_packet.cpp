@@ -1,0 +1,67 @@
+//
+// owned_packet.cpp - driver-owned receive packets: a descriptor of the adapter's pool,
+// one nonpaged frame buffer and the packet MDL that describes the whole buffer, kept in
+// the descriptor's RESERVED()->Mdl. A non-null Mdl is what tells every later stage that
+// the driver, not NDIS, owns the packet.
+//
+#include "core/krvdlc.h"
+
+//
+// AllocateFrameBuffer - gives Packet (a descriptor of the adapter's pool, still owned by
+// the caller) a nonpaged frame buffer of Bytes and the packet MDL over it, stored in
+// RESERVED(Packet)->Mdl and not chained. Returns the buffer, or null with nothing left
+// allocated. Any IRQL up to DISPATCH_LEVEL.
+//
+PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes)
+{
+    PUCHAR Buffer = (PUCHAR)KrvAllocatePool(NonPagedPool, Bytes);
+    if (Buffer == nullptr) {
+        if (TRACE_ON(1)) TraceMessage(1, "** ExAllocatePool buffer failed.\n");
+        LogSystemError(LOG_ERROR, "** ExAllocatePool buffer failed.\n", nullptr, 0);
+        return nullptr;
+    }
+    if (TRACE_ON(4))
+        TraceLong(4, "Driver allocating packet buffer: ", (ULONG)(ULONG_PTR)Buffer, 16);
+
+    PMDL Mdl = IoAllocateMdl(Buffer, Bytes, FALSE, FALSE, nullptr);
+    if (Mdl == nullptr) {
+        if (TRACE_ON(1)) TraceMessage(1, "** Failed to allocate packet Mdl\n");
+        LogSystemError(LOG_ERROR, "** Failed to allocate packet Mdl\n", nullptr, 0);
+        ExFreePool(Buffer);
+        return nullptr;
+    }
+    if (TRACE_ON(4)) TraceLong(4, "Driver allocating MDL for packet: ", (ULONG)(ULONG_PTR)Mdl, 16);
+    MmBuildMdlForNonPagedPool(Mdl);
+    RESERVED(Packet)->Mdl = Mdl;
+    return Buffer;
+}
+
+//
+// FreeOwnedPacket - frees a driver-owned packet: frame buffer (the address its packet
+// MDL describes), packet MDL, descriptor, with a trace line for each when Trace is
+// set. The MDLs chained to the packet are the driver's own and are unchained first, so
+// that the descriptor goes back to the pool without a stale chain. Up to DISPATCH_LEVEL.
+//
+VOID FreeOwnedPacket(PNDIS_PACKET Packet, BOOLEAN Trace)
+{
+    PMDL Mdl = RESERVED(Packet)->Mdl;
+    PNDIS_BUFFER Chained = nullptr;
+    do {
+        NdisUnchainBufferAtFront(Packet, &Chained);
+    } while (Chained != nullptr);
+
+    // Built for nonpaged pool, the MDL's virtual address is the frame buffer's system address.
+    PVOID Buffer = MmGetMdlVirtualAddress(Mdl);
+    if (Trace && TRACE_ON(4))
+        TraceLong(4, "Freeing driver-allocated packet buffer: ", (ULONG)(ULONG_PTR)Buffer, 16);
+    ExFreePool(Buffer);
+
+    if (Trace && TRACE_ON(4))
+        TraceLong(4, "Freeing driver-allocated MDL: ", (ULONG)(ULONG_PTR)Mdl, 16);
+    IoFreeMdl(Mdl);
+
+    if (Trace && TRACE_ON(4))
+        TraceLong(4, "Freeing driver-allocated packet: ", (ULONG)(ULONG_PTR)Packet, 16);
+    RESERVED(Packet)->Mdl = nullptr;
+    NdisFreePacket(Packet);
+}

@@ -1,0 +1,132 @@
+//
+// read.cpp - the read dispatch routine: one read returns one received frame.
+//
+// Lock order on the read side: ReadLock, then the system cancel spin lock, then
+// RxQueueLock (only inside the interlocked list routines). The cancel routine enters
+// holding the cancel spin lock and drops it before it takes ReadLock.
+//
+// Every write of PendingReadIrp and PendingReadCancellable happens under ReadLock, so
+// whoever holds ReadLock sees a recorded read whole, and a read recorded there stays
+// uncompleted until ReadLock is released.
+//
+#include "core/krvdlc.h"
+
+//
+// FailRead - completes a read refused by the tests of KrvDlcRead and counts it out.
+// Its byte count is left as the I/O manager set it. PASSIVE_LEVEL.
+//
+static NTSTATUS FailRead(PADAPTER_CONTEXT Adapter, PIRP Irp, NTSTATUS Status, const char *Text)
+{
+    if (TRACE_ON(1)) TraceMessage(1, Text);
+    LogSystemError(LOG_ERROR, Text, nullptr, 0);
+    if (TRACE_ON(1)) TraceMessage(1, "** Error detected in KrvDlcRead()...\n");
+    LogSystemError(LOG_ERROR, "** Error detected in KrvDlcRead()...\n", nullptr, 0);
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoDecrement(Adapter);
+    return Status;
+}
+
+//
+// KrvDlcRead - IRP_MJ_READ. Refuses reads on the control device, without MDL, while a
+// read is recorded, while unbound and below 14 bytes. With frames queued it records the
+// read and has KrvDlcReceiveComplete deliver one at once (STATUS_SUCCESS); otherwise the
+// read waits, cancellable, in PendingReadIrp (STATUS_PENDING). Every counted read is
+// completed exactly once, by this routine, delivery or cancellation, each followed by one
+// IoDecrement. PASSIVE_LEVEL.
+//
+NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (TRACE_ON(5)) TraceLong(5, "KrvDlcRead... Irp = ", (ULONG)(ULONG_PTR)Irp, 16);
+
+    if (DeviceObject == ControlDeviceObject) {
+        if (TRACE_ON(1)) TraceMessage(1, "** Read requests must be made of adapter devices.\n");
+        LogSystemError(LOG_ERROR, "** Read requests must be made of adapter devices.\n", nullptr, 0);
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+
+    if (Irp->MdlAddress == nullptr) {
+        if (TRACE_ON(1)) TraceMessage(1, "** Read request received with NULL MDL.\n");
+        LogSystemError(LOG_ERROR, "** Read request received with NULL MDL.\n", nullptr, 0);
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)DeviceObject->DeviceExtension;
+    IoIncrement(Adapter);
+
+    ULONG ReadLength = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+
+    // The tests and the recording are one step under ReadLock: two reads arriving at once
+    // cannot both be recorded, an unbind that cleared Bound and then cancelled the
+    // recorded read cannot miss one recorded after it, and no delivery sees a read half
+    // recorded.
+    KIRQL OldIrql;
+    AcquireLockAnyIrql(&Adapter->ReadLock, &OldIrql);
+
+    const char *Refusal = nullptr;
+    NTSTATUS Status = STATUS_SUCCESS;
+    if (ReadNoFence(&Adapter->PendingReadIrp) != nullptr) {
+        Refusal = "** A read is already pending.\n";
+        Status = STATUS_DEVICE_BUSY;
+    } else if (ReadNoFence(&Adapter->Bound) == 0) {
+        Refusal = "** This device is not bound to an adapter.\n";
+        Status = STATUS_DEVICE_NOT_READY;
+    } else if (ReadLength < KRVDLC_MINIMUM_FRAME) {
+        Refusal = "** Read buffer is too small.\n";
+        Status = STATUS_BUFFER_TOO_SMALL;
+    }
+    if (Refusal != nullptr) {
+        ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+        return FailRead(Adapter, Irp, Status, Refusal);
+    }
+
+    if (ReadNoFence(&Adapter->RxQueueCount) > 0) {
+        // Served at once: recorded without a cancel routine, not marked pending. The
+        // delivery this routine calls completes it in every case, also when the queue
+        // was emptied meanwhile (it then finds no frame and fails the read).
+        Irp->IoStatus.Information = 0;
+        if (TRACE_ON(4)) TraceMessage(4, "Calling KrvDlcReceiveComplete from KrvDlcRead\n");
+        Adapter->PendingReadCancellable = FALSE;
+        InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, Irp);
+        ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+
+        // The read may be completed from here on; it is not touched again.
+        KrvDlcReceiveComplete(Adapter);
+        return STATUS_SUCCESS;
+    }
+
+    if (TRACE_ON(4)) TraceMessage(4, "No receive data available.  Pending this request...\n");
+    IoMarkIrpPending(Irp);
+    Adapter->PendingReadCancellable = TRUE;
+    InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, Irp);
+
+    // A read cancelled before its cancel routine was set would never be cancelled: the
+    // cancel spin lock keeps IoCancelIrp out while the routine is set and Cancel tested,
+    // and such a read is taken back and completed here.
+    BOOLEAN CancelledAlready = FALSE;
+    KIRQL CancelIrql;
+    IoAcquireCancelSpinLock(&CancelIrql);
+    IoSetCancelRoutine(Irp, KrvDlcCancelReadRoutine);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr)
+        CancelledAlready = TRUE;
+    IoReleaseCancelSpinLock(CancelIrql);
+
+    if (CancelledAlready) {
+        InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, nullptr);
+        Adapter->PendingReadCancellable = FALSE;
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+        IoDecrement(Adapter);
+        return STATUS_PENDING;
+    }
+
+    ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+    return STATUS_PENDING;
+}

@@ -1,0 +1,164 @@
+//
+// receive_indication.cpp - frames that NDIS indicates with a header and a lookahead
+// buffer: the driver builds a packet of its own, has NDIS transfer the frame data into
+// it and queues it when the transfer is done.
+//
+// Driver-owned receive packet for a header of H bytes and frame data of P bytes: one
+// nonpaged frame buffer of H + P bytes (header copied in, data written by the transfer),
+// the packet MDL over all of it (RESERVED()->Mdl) and, while the transfer runs, a data
+// MDL over bytes H to H + P - 1 as the packet's only buffer. Once the transfer is done
+// the packet MDL alone is chained, so the queued packet presents the whole frame.
+//
+#include "core/krvdlc.h"
+
+//
+// KrvDlcReceive - NDIS receive handler. Classifies the frame from the header and the
+// lookahead, builds a driver-owned packet and starts the transfer of the frame data;
+// KrvDlcTransferDataComplete queues the packet. Returns NDIS_STATUS_SUCCESS when the
+// transfer was started (the packet then belongs to the transfer), else
+// NDIS_STATUS_NOT_ACCEPTED with nothing left allocated. Up to DISPATCH_LEVEL.
+//
+NDIS_STATUS NTAPI KrvDlcReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE MacReceiveContext,
+                                PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookAheadBuffer,
+                                UINT LookaheadBufferSize, UINT PacketSize)
+{
+    PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
+    const UCHAR *Header = (const UCHAR *)HeaderBuffer;
+
+    // Counted while it runs, so that the unbind can wait for it; refuses once unbound.
+    BOOLEAN Bound = EnterIndication(Adapter);
+
+    if (TRACE_ON(5)) TraceMessage(5, "*KrvDlcReceive\n");
+    if (TRACE_ON(4) && Header != nullptr)
+        TraceBuffer(4, "HeaderBuffer = ", Header, HeaderBufferSize);
+
+    if (!Bound ||
+        !AcceptLookaheadFrame(Adapter, Header, HeaderBufferSize, (const UCHAR *)LookAheadBuffer,
+                              LookaheadBufferSize)) {
+        LeaveIndication(Adapter);
+        return NDIS_STATUS_NOT_ACCEPTED;
+    }
+
+    NDIS_STATUS Status;
+    PNDIS_PACKET Packet = nullptr;
+    NdisAllocatePacket(&Status, &Packet, Adapter->PacketPool);
+    if (Status != NDIS_STATUS_SUCCESS) {
+        if (TRACE_ON(1)) TraceMessage(1, "** No free packets in pool\n");
+        LogSystemError(LOG_ERROR, "** No free packets in pool\n", nullptr, 0);
+        LeaveIndication(Adapter);
+        return NDIS_STATUS_NOT_ACCEPTED;
+    }
+    if (TRACE_ON(4))
+        TraceLong(4, "Driver allocating packet from our pool: ", (ULONG)(ULONG_PTR)Packet, 16);
+
+    // A frame size that does not fit in 32 bits cannot be allocated: same path as a
+    // failed allocation.
+    UINT FrameSize = HeaderBufferSize + PacketSize;
+    PUCHAR FrameBuffer = nullptr;
+    if (FrameSize >= HeaderBufferSize) {
+        FrameBuffer = AllocateFrameBuffer(Packet, FrameSize);
+    } else {
+        if (TRACE_ON(1)) TraceMessage(1, "** ExAllocatePool buffer failed.\n");
+        LogSystemError(LOG_ERROR, "** ExAllocatePool buffer failed.\n", nullptr, 0);
+    }
+    if (FrameBuffer == nullptr) {
+        NdisFreePacket(Packet);
+        if (TRACE_ON(5)) TraceMessage(5, "* Leaving KrvDlcReceive after error detected\n");
+        LeaveIndication(Adapter);
+        return NDIS_STATUS_NOT_ACCEPTED;
+    }
+    RtlCopyMemory(FrameBuffer, Header, HeaderBufferSize);
+
+    PMDL DataMdl = IoAllocateMdl(FrameBuffer + HeaderBufferSize, PacketSize, FALSE, FALSE, nullptr);
+    if (DataMdl == nullptr) {
+        if (TRACE_ON(1)) TraceMessage(1, "** Failed to allocate Data Mdl\n");
+        LogSystemError(LOG_ERROR, "** Failed to allocate Data Mdl\n", nullptr, 0);
+        FreeOwnedPacket(Packet, FALSE);
+        if (TRACE_ON(5)) TraceMessage(5, "* Leaving KrvDlcReceive after error detected\n");
+        LeaveIndication(Adapter);
+        return NDIS_STATUS_NOT_ACCEPTED;
+    }
+    MmBuildMdlForNonPagedPool(DataMdl);
+    NdisChainBufferAtFront(Packet, DataMdl);
+
+    // The transfer always asks for the whole frame data, also when the lookahead holds it.
+    UINT BytesTransferred = 0;
+    NdisTransferData(&Status, Adapter->BindingHandle, MacReceiveContext, 0, PacketSize, Packet,
+                     &BytesTransferred);
+    if (Status != NDIS_STATUS_PENDING)
+        KrvDlcTransferDataComplete(Adapter, Packet, Status, BytesTransferred);
+
+    if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcReceive with NDIS_STATUS_SUCCESS.\n");
+    LeaveIndication(Adapter);
+    return NDIS_STATUS_SUCCESS;
+}
+
+//
+// KrvDlcTransferDataComplete - finishes the transfer of a frame into a driver-owned
+// packet: swaps the data MDL for the packet MDL and queues the packet, whatever the
+// transfer status. When the queue is full, no record can be allocated or the adapter is
+// being unbound, the packet is freed completely instead. Called by NDIS for a transfer
+// that pended and by KrvDlcReceive for one that did not. Up to DISPATCH_LEVEL.
+//
+VOID NTAPI KrvDlcTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET Packet,
+                                      NDIS_STATUS Status, UINT BytesTransferred)
+{
+    PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
+    (void)Status;
+
+    BOOLEAN Bound = EnterIndication(Adapter);
+
+    if (TRACE_ON(5)) TraceMessage(5, "TransferDataComplete\n");
+
+    PNDIS_BUFFER DataMdl = nullptr;
+    NdisUnchainBufferAtFront(Packet, &DataMdl);
+    if (DataMdl != nullptr)
+        IoFreeMdl(DataMdl);
+    NdisChainBufferAtFront(Packet, RESERVED(Packet)->Mdl);
+
+    // A transfer that ends after the unbind began must not queue: the unbind empties the
+    // queue once no handler runs and relies on it staying empty. Not an error: the frame
+    // is simply dropped with everything it holds.
+    if (!Bound) {
+        FreeOwnedPacket(Packet, FALSE);
+        if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcTransferDataComplete on error.\n");
+        LeaveIndication(Adapter);
+        return;
+    }
+
+    PRECEIVED_PACKET Record = nullptr;
+    LONG Queued = ReadNoFence(&Adapter->RxQueueCount);
+    if (Queued >= RX_QUEUE_LIMIT) {
+        if (TRACE_ON(1))
+            TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
+        LogSystemError(LOG_ERROR,
+                       "** Too many received packets have been queued...  Discarding packet.\n",
+                       nullptr, 0);
+    } else {
+        if (Queued >= RX_QUEUE_WARNING) {
+            if (TRACE_ON(1))
+                TraceLong(1, "*WARNING* Received packets queued = ", (ULONG)Queued, 10);
+            ULONG Again = (ULONG)ReadNoFence(&Adapter->RxQueueCount);
+            LogSystemError(LOG_ERROR, "*WARNING* Received packets queued = ", &Again, sizeof(ULONG));
+        }
+        Record = (PRECEIVED_PACKET)KrvAllocatePool(NonPagedPool, sizeof(RECEIVED_PACKET));
+        if (Record == nullptr) {
+            if (TRACE_ON(1)) TraceMessage(1, "** ExAllocatePool pReceivedPacket failed.\n");
+            LogSystemError(LOG_ERROR, "** ExAllocatePool pReceivedPacket failed.\n", nullptr, 0);
+        }
+    }
+
+    if (Record == nullptr) {
+        if (TRACE_ON(1)) TraceMessage(1, "** Returning resources and discarding packet data.\n");
+        LogSystemError(LOG_ERROR, "** Returning resources and discarding packet data.\n", nullptr, 0);
+        FreeOwnedPacket(Packet, FALSE);
+        if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcTransferDataComplete on error.\n");
+        LeaveIndication(Adapter);
+        return;
+    }
+
+    QueueReceivedPacket(Adapter, Record, Packet);
+    if (TRACE_ON(4)) TraceLong(4, "Packet data transferred: ", BytesTransferred, 10);
+    if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcTransferDataComplete.\n");
+    LeaveIndication(Adapter);
+}

@@ -1,0 +1,124 @@
+//
+// receive_packet.cpp - frames that NDIS indicates as whole packets. The driver keeps the
+// packet itself and gives it back with NdisReturnPackets once the frame is delivered or
+// discarded, unless NDIS needs the packet back at once.
+//
+#include "core/krvdlc.h"
+
+//
+// CopyIndicatedPacket - copies the frame of a packet that may not be kept beyond its
+// indication into a driver-owned packet of the same shape KrvDlcReceive builds
+// (descriptor of the adapter's pool, nonpaged frame buffer, packet MDL chained and kept
+// in RESERVED()->Mdl). Returns the copy, or null when no descriptor or memory is left or
+// a buffer of the frame cannot be mapped; nothing is left allocated then.
+// Up to DISPATCH_LEVEL.
+//
+static PNDIS_PACKET CopyIndicatedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Source)
+{
+    PNDIS_BUFFER Buffer = nullptr;
+    UINT TotalLength = 0;
+    NdisQueryPacket(Source, nullptr, nullptr, &Buffer, &TotalLength);
+
+    NDIS_STATUS Status;
+    PNDIS_PACKET Copy = nullptr;
+    NdisAllocatePacket(&Status, &Copy, Adapter->PacketPool);
+    if (Status != NDIS_STATUS_SUCCESS) {
+        if (TRACE_ON(1)) TraceMessage(1, "** No free packets in pool\n");
+        LogSystemError(LOG_ERROR, "** No free packets in pool\n", nullptr, 0);
+        return nullptr;
+    }
+    if (TRACE_ON(4))
+        TraceLong(4, "Driver allocating packet from our pool: ", (ULONG)(ULONG_PTR)Copy, 16);
+
+    PUCHAR FrameBuffer = AllocateFrameBuffer(Copy, TotalLength);
+    if (FrameBuffer == nullptr) {
+        NdisFreePacket(Copy);
+        return nullptr;
+    }
+    NdisChainBufferAtFront(Copy, RESERVED(Copy)->Mdl);
+
+    // Each buffer is read through its system address and only up to its own length.
+    UINT Offset = 0;
+    for (; Buffer != nullptr; NdisGetNextBuffer(Buffer, &Buffer)) {
+        PVOID Address = nullptr;
+        UINT Length = 0;
+        NdisQueryBufferSafe(Buffer, &Address, &Length, NormalPagePriority);
+        if (Address == nullptr) {
+            if (TRACE_ON(1)) TraceMessage(1, "** system memory resources low\n");
+            LogSystemError(LOG_ERROR, "** system memory resources low\n", nullptr, 0);
+            FreeOwnedPacket(Copy, FALSE);
+            return nullptr;
+        }
+        if (Length > TotalLength - Offset)
+            Length = TotalLength - Offset;
+        RtlCopyMemory(FrameBuffer + Offset, Address, Length);
+        Offset += Length;
+    }
+    return Copy;
+}
+
+//
+// KrvDlcReceivePacket - NDIS receive-packet handler. Classifies the frame and queues it.
+// Returns 1 when the packet NDIS lent is kept (it is given back by delivery or by
+// emptying of the queue), 0 when NDIS keeps it: the frame was refused, or it was queued
+// as a copy. Up to DISPATCH_LEVEL.
+//
+INT NTAPI KrvDlcReceivePacket(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET Packet)
+{
+    PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
+
+    // Counted while it runs, so that the unbind can wait for it; refuses once unbound.
+    BOOLEAN Bound = EnterIndication(Adapter);
+
+    if (TRACE_ON(5)) TraceMessage(5, "KrvDlcReceivePacket enter\n");
+
+    if (!Bound || !AcceptPacketFrame(Adapter, Packet)) {
+        LeaveIndication(Adapter);
+        return 0;
+    }
+
+    LONG Queued = ReadNoFence(&Adapter->RxQueueCount);
+    if (Queued >= RX_QUEUE_LIMIT) {
+        if (TRACE_ON(1))
+            TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
+        LogSystemError(LOG_ERROR,
+                       "** Too many received packets have been queued...  Discarding packet.\n",
+                       nullptr, 0);
+        LeaveIndication(Adapter);
+        return 0;
+    }
+    if (Queued >= RX_QUEUE_WARNING) {
+        if (TRACE_ON(2)) TraceLong(2, "* Received packets queued >= 10:", (ULONG)Queued, 10);
+        ULONG Again = (ULONG)ReadNoFence(&Adapter->RxQueueCount);
+        LogSystemError(LOG_WARNING, "* Received packets queued >= 10:", &Again, sizeof(ULONG));
+    }
+
+    PRECEIVED_PACKET Record = (PRECEIVED_PACKET)KrvAllocatePool(NonPagedPool, sizeof(RECEIVED_PACKET));
+    if (Record == nullptr) {
+        if (TRACE_ON(1)) TraceMessage(1, "** ExAllocatePool pReceivedPacket failed.\n");
+        LogSystemError(LOG_ERROR, "** ExAllocatePool pReceivedPacket failed.\n", nullptr, 0);
+        LeaveIndication(Adapter);
+        return 0;
+    }
+
+    // A packet the miniport marked NDIS_STATUS_RESOURCES must go back when this handler
+    // returns: its frame is queued as a copy in a packet of the adapter's own pool, and
+    // refused only when no descriptor or memory is left. NDIS keeps the original (0).
+    if (NDIS_GET_PACKET_STATUS(Packet) == NDIS_STATUS_RESOURCES) {
+        PNDIS_PACKET Copy = CopyIndicatedPacket(Adapter, Packet);
+        if (Copy == nullptr) {
+            ExFreePool(Record);
+            LeaveIndication(Adapter);
+            return 0;
+        }
+        QueueReceivedPacket(Adapter, Record, Copy);
+        LeaveIndication(Adapter);
+        return 0;
+    }
+
+    // Lent packet: a null Mdl tells delivery and emptying to return it to NDIS.
+    RESERVED(Packet)->Mdl = nullptr;
+    QueueReceivedPacket(Adapter, Record, Packet);
+    LeaveIndication(Adapter);
+    return 1;
+}

@@ -1,0 +1,80 @@
+//
+// rx_queue.cpp - the adapter's receive queue: appending a received frame, giving a
+// queued packet back, and emptying the queue.
+//
+// RxQueue is changed only by the interlocked list routines under RxQueueLock, which is
+// held for nothing else. RxQueueCount follows it by interlocked increment right after an
+// insertion and interlocked decrement right after a removal that returned a record, so
+// several processors may queue, deliver and empty at once. Between an insertion and its
+// increment the count can trail the list by one for a moment; tests for "empty" therefore
+// take any count up to 0 as empty.
+//
+#include "core/krvdlc.h"
+
+//
+// QueueReceivedPacket - appends Packet in Record at the tail of RxQueue and counts it.
+// Record (nonpaged) belongs to the queue from here on; whoever removes it frees it.
+// Returns the new RxQueueCount. Any IRQL up to DISPATCH_LEVEL.
+//
+LONG QueueReceivedPacket(PADAPTER_CONTEXT Adapter, PRECEIVED_PACKET Record, PNDIS_PACKET Packet)
+{
+    Record->Packet = Packet;
+    if (TRACE_ON(4))
+        TraceLong(4, "Adding received packet to the queue: ", (ULONG)(ULONG_PTR)Packet, 16);
+    ExInterlockedInsertTailList(&Adapter->RxQueue, &Record->ListEntry, &Adapter->RxQueueLock);
+    LONG Count = InterlockedIncrement(&Adapter->RxQueueCount);
+    if (TRACE_ON(4))
+        TraceLong(4, "Number of outstanding receive packets is now ", (ULONG)Count, 10);
+    return Count;
+}
+
+//
+// ReleaseReceivedPacket - gives back a packet taken off the queue: a driver-owned packet
+// (non-null Mdl) is freed, traced when Trace is set; a packet NDIS lent is returned with
+// NdisReturnPackets, always traced. Up to DISPATCH_LEVEL.
+//
+VOID ReleaseReceivedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, BOOLEAN Trace)
+{
+    (void)Adapter;
+
+    if (RESERVED(Packet)->Mdl != nullptr) {
+        FreeOwnedPacket(Packet, Trace);
+        return;
+    }
+    if (TRACE_ON(4)) TraceLong(4, "Returning packet to NDIS: ", (ULONG)(ULONG_PTR)Packet, 16);
+    NdisReturnPackets(&Packet, 1);
+}
+
+//
+// KrvDlcEmptyRxQueue - discards every queued frame: each record is removed, freed and its
+// packet given back. Safe against a delivery or another emptying running at the same
+// time: each decrements RxQueueCount only for a record it removed itself.
+// PASSIVE_LEVEL (open, cleanup, unbind) or up to DISPATCH_LEVEL (reset completion).
+//
+VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
+{
+    if (TRACE_ON(5)) TraceMessage(5, "Entering KrvDlcEmptyRxQueue\n");
+
+    LONG Count = ReadNoFence(&Adapter->RxQueueCount);
+    if (Count > 0) {
+        if (TRACE_ON(4))
+            TraceLong(4, "Discarding received packets from the Rx queue: ", (ULONG)Count, 10);
+        for (;;) {
+            PLIST_ENTRY Entry = ExInterlockedRemoveHeadList(&Adapter->RxQueue, &Adapter->RxQueueLock);
+            if (Entry == nullptr) {
+                if (TRACE_ON(1)) TraceMessage(1, "** Receive queue is either empty or corrupt.\n");
+                LogSystemError(LOG_ERROR, "** Receive queue is either empty or corrupt.\n", nullptr, 0);
+                break;
+            }
+            LONG Left = InterlockedDecrement(&Adapter->RxQueueCount);
+            PRECEIVED_PACKET Record = CONTAINING_RECORD(Entry, RECEIVED_PACKET, ListEntry);
+            PNDIS_PACKET Packet = Record->Packet;
+            ExFreePool(Record);
+            ReleaseReceivedPacket(Adapter, Packet, FALSE);
+            if (Left <= 0)
+                break;
+        }
+    }
+
+    if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcEmptyRxQueue\n");
+}
