@@ -24,6 +24,10 @@
 #define TRACE_BUFFER_BLOCK_SIZE 4096
 #define TRACE_BUFFER_TEXT_SIZE  4084
 
+// Above this many queued buffers TraceOut drops lines from the file until the trace
+// thread catches up.
+#define TRACE_QUEUE_LIMIT 16
+
 typedef struct _TRACE_BUFFER {
     LIST_ENTRY ListEntry;       // link in TraceQueue once full or flushed
     USHORT Length;              // bytes of text held
@@ -62,6 +66,10 @@ VOID TraceOut(PSTRING Line);
 
 // Decimal digits of Value right-aligned in Width characters, '0'-padded; no NUL.
 VOID FormatNumber(LONG Value, PCHAR Destination, ULONG Width);
+
+// Switches file tracing off for good: clears TRACE_TO_FILE, the only bit of TraceLevel
+// that changes after start-up. Any IRQL.
+VOID ClearTraceToFile(VOID);
 
 #if defined(__i386__)
 static_assert(sizeof(TRACE_BUFFER) == TRACE_BUFFER_BLOCK_SIZE, "one trace block");
