@@ -138,7 +138,7 @@ typedef struct _NDIS_PACKET {
 // Out-of-band data that NDIS keeps behind each packet at Private.NdisPacketOobOffset.
 typedef struct _NDIS_PACKET_OOB_DATA {
     union {
-        ULONGLONG TimeToSend;
+        alignas(8) ULONGLONG TimeToSend;   // 8-byte aligned on the platform, also on x86
         ULONGLONG TimeSent;
     };
     ULONGLONG TimeReceived;

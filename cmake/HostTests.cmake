@@ -1,0 +1,40 @@
+# krvdlc_tests: one GoogleTest program from tests/*.cpp and tests/*/*.cpp. Every test runs as
+# its own ctest test (its own process); tests whose name contains "Stress" carry the label
+# `stress`, which is all the ThreadSanitizer build runs.
+
+# GoogleTest from Debian's sources, built with this build's flags (-m32, sanitizers).
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+set(KRVDLC_GOOGLETEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources (Debian package googletest)")
+if(NOT EXISTS "${KRVDLC_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt")
+  message(FATAL_ERROR "GoogleTest sources not found in ${KRVDLC_GOOGLETEST_SOURCE_DIR} (install googletest)")
+endif()
+add_subdirectory("${KRVDLC_GOOGLETEST_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
+
+enable_testing()
+include(GoogleTest)
+
+file(GLOB krvdlc_test_sources CONFIGURE_DEPENDS
+     "${PROJECT_SOURCE_DIR}/tests/*.cpp" "${PROJECT_SOURCE_DIR}/tests/*/*.cpp")
+list(SORT krvdlc_test_sources)
+if(NOT krvdlc_test_sources)
+  message(STATUS "tests/ has no sources yet: krvdlc_tests is not built")
+  return()
+endif()
+
+add_executable(krvdlc_tests ${krvdlc_test_sources})
+target_link_libraries(krvdlc_tests PRIVATE
+  krvdlc_simulated_driver krvdlc_pe
+  $<$<TARGET_EXISTS:krvdlc_toolsupport>:krvdlc_toolsupport>
+  GTest::gmock GTest::gtest_main)
+# The image tests read the driver image that the driver preset builds.
+target_compile_definitions(krvdlc_tests PRIVATE "KRVDLC_IMAGE_PATH=\"${KRVDLC_IMAGE_PATH}\"")
+krvdlc_warnings(krvdlc_tests)
+
+# Listing the tests under qemu-i386 or a sanitizer takes seconds, so discovery runs when ctest
+# starts rather than after every link, with room for the emulator.
+set(krvdlc_discovery_options DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300)
+gtest_discover_tests(krvdlc_tests TEST_FILTER "-*Stress*" ${krvdlc_discovery_options}
+                     PROPERTIES TIMEOUT 300)
+gtest_discover_tests(krvdlc_tests TEST_FILTER "*Stress*" ${krvdlc_discovery_options}
+                     PROPERTIES TIMEOUT 600 LABELS stress)

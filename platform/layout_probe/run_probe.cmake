@@ -1,0 +1,230 @@
+# cmake -D CROSS_CC=<i686-w64-mingw32-gcc> -D CROSS_CXX=<i686-w64-mingw32-g++> -D HOST_CXX=<g++ or "">
+#       -D DDK_DIR=<.../include/ddk> -D SOURCE_DIR=<repo> -D RECORDS=<records.txt>
+#       -D WORK_DIR=<scratch dir> -P run_probe.cmake
+#
+# Compares the size, alignment and field offsets/sizes of every record listed in RECORDS, as
+# the driver's own headers (platform/ndis.h) declare them, with the toolchain's DDK headers:
+#  - the DDK side is a C file compiled by the cross gcc against a patched copy of ddk/ndis.h,
+#  - our side is a C++ file compiled by the cross g++ (the image's compiler) and, when HOST_CXX
+#    is given, by the host g++ -m32 (the host-x86 build's compiler, a different x86 ABI).
+# Each file defines one `const unsigned int krv_probe_<n>[2]` per entry; the compilers' assembly
+# output holds the values as .long data under those labels. Every difference is listed.
+
+cmake_policy(VERSION 3.25)
+
+foreach(var CROSS_CC CROSS_CXX DDK_DIR SOURCE_DIR RECORDS WORK_DIR)
+  if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "" OR "${${var}}" MATCHES "NOTFOUND$")
+    message(FATAL_ERROR "layout probe: ${var} not found; the probe needs i686-w64-mingw32-gcc/g++ and "
+                        "the DDK headers (g++-mingw-w64-i686, mingw-w64-i686-dev: run scripts/setup.sh)")
+  endif()
+endforeach()
+
+file(MAKE_DIRECTORY "${WORK_DIR}/ddk")
+
+# ---- the entries ------------------------------------------------------------------------
+file(STRINGS "${RECORDS}" lines)
+set(count 0)
+set(ddk_defs "")
+set(our_defs "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "#.*$" "" line "${line}")
+  string(STRIP "${line}" line)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  set(known "")
+  if(line MATCHES "^([^!]*)!(.*)$")
+    set(line "${CMAKE_MATCH_1}")
+    string(STRIP "${CMAKE_MATCH_2}" known)
+  endif()
+  set(known_${count} "${known}")
+  set(ddk_part "")
+  if(line MATCHES "^([^=]*)=(.*)$")
+    set(line "${CMAKE_MATCH_1}")
+    set(ddk_part "${CMAKE_MATCH_2}")
+  endif()
+  separate_arguments(ours UNIX_COMMAND "${line}")
+  separate_arguments(theirs UNIX_COMMAND "${ddk_part}")
+  list(LENGTH ours n_ours)
+  if(n_ours LESS 1 OR n_ours GREATER 2)
+    message(FATAL_ERROR "${RECORDS}: cannot read the line \"${line}\"")
+  endif()
+  list(GET ours 0 record)
+  set(field "")
+  if(n_ours EQUAL 2)
+    list(GET ours 1 field)
+  endif()
+  set(ddk_record "${record}")
+  set(ddk_field "${field}")
+  list(LENGTH theirs n_theirs)
+  if(n_theirs GREATER 0)
+    list(GET theirs 0 ddk_record)
+  endif()
+  if(n_theirs GREATER 1)
+    list(GET theirs 1 ddk_field)
+  endif()
+
+  if(field STREQUAL "")
+    set(label_${count} "${record}")
+    set(kind_${count} "record")
+    string(APPEND ddk_defs "KRV_RECORD(${count}, ${ddk_record})\n")
+    string(APPEND our_defs "KRV_RECORD(${count}, ${record})\n")
+  else()
+    set(label_${count} "${record}.${field}")
+    set(kind_${count} "field")
+    string(APPEND ddk_defs "KRV_FIELD(${count}, ${ddk_record}, ${ddk_field})\n")
+    string(APPEND our_defs "KRV_FIELD(${count}, ${record}, ${field})\n")
+  endif()
+  if(NOT "${ddk_record}.${ddk_field}" STREQUAL "${record}.${field}")
+    set(label_${count} "${label_${count}} (DDK ${ddk_record}.${ddk_field})")
+  endif()
+  math(EXPR count "${count} + 1")
+endforeach()
+
+# Every record our headers declare must be listed, so that new records do not go unchecked.
+set(listed_records "")
+math(EXPR last "${count} - 1")
+foreach(n RANGE ${last})
+  if(kind_${n} STREQUAL "record")
+    string(REGEX REPLACE " .*" "" name "${label_${n}}")
+    list(APPEND listed_records "${name}")
+  endif()
+endforeach()
+set(unlisted "")
+foreach(header platform/nt.h platform/ndis.h)
+  file(READ "${SOURCE_DIR}/${header}" text)
+  string(REGEX MATCHALL "typedef[ \t]+(struct|union)[ \t]+_[A-Za-z0-9_]+[ \t\n]*{" declared "${text}")
+  foreach(decl IN LISTS declared)
+    string(REGEX REPLACE "^typedef[ \t]+(struct|union)[ \t]+_([A-Za-z0-9_]+).*$" "\\2" name "${decl}")
+    if(NOT name IN_LIST listed_records)
+      string(APPEND unlisted "  ${name} (${header})\n")
+    endif()
+  endforeach()
+endforeach()
+if(NOT unlisted STREQUAL "")
+  message(FATAL_ERROR "layout probe: records declared in our headers but missing from ${RECORDS}:\n${unlisted}")
+endif()
+
+# ---- the DDK side ----------------------------------------------------------------------
+# ddk/ndis.h does not compile as shipped: it defines NDIS_REQUEST_TYPE a second time (ntddndis.h
+# has it already) and lacks a comma in NdisMWanIndicateReceiveComplete's parameter list.
+file(READ "${DDK_DIR}/ndis.h" ndis_h)
+string(REGEX REPLACE "typedef enum _NDIS_REQUEST_TYPE {[^}]*} NDIS_REQUEST_TYPE, \\*PNDIS_REQUEST_TYPE;"
+       "/* NDIS_REQUEST_TYPE: as declared in ntddndis.h */" ndis_h "${ndis_h}")
+string(REGEX REPLACE "(IN NDIS_HANDLE[ \t]+MiniportAdapterHandle)([ \t\r\n]+IN NDIS_HANDLE[ \t]+NdisLinkContext)"
+       "\\1,\\2" ndis_h "${ndis_h}")
+file(WRITE "${WORK_DIR}/ddk/ndis.h" "${ndis_h}")
+
+file(WRITE "${WORK_DIR}/ddk_probe.c" "/* Generated by run_probe.cmake from ${RECORDS}. */
+#define NDIS50 1
+#include <ntddk.h>
+#include <ndis.h>
+#include <stddef.h>
+#define KRV_RECORD(n, T) const unsigned int krv_probe_##n[2] = { sizeof(T), _Alignof(T) };
+#define KRV_FIELD(n, T, f) const unsigned int krv_probe_##n[2] = { offsetof(T, f), sizeof(((T *)0)->f) };
+${ddk_defs}")
+
+file(WRITE "${WORK_DIR}/our_probe.cpp" "// Generated by run_probe.cmake from ${RECORDS}.
+#include \"platform/ndis.h\"
+#define KRV_RECORD(n, T) extern \"C\" const unsigned int krv_probe_##n[2] = { sizeof(T), alignof(T) };
+#define KRV_FIELD(n, T, f) extern \"C\" const unsigned int krv_probe_##n[2] = { offsetof(T, f), sizeof(((T *)0)->f) };
+${our_defs}")
+
+# Compiles one probe to assembly and reads the values back into probe_<side>_<n>.
+function(compile_probe side)
+  set(asm "${WORK_DIR}/${side}.s")
+  execute_process(COMMAND ${ARGN} -o "${asm}"
+                  RESULT_VARIABLE rc ERROR_VARIABLE errors OUTPUT_VARIABLE output)
+  if(NOT rc EQUAL 0)
+    list(JOIN ARGN " " command)
+    message(FATAL_ERROR "layout probe: the ${side} probe does not compile:\n${command}\n${errors}")
+  endif()
+  file(STRINGS "${asm}" asm_lines)
+  set(current "")
+  foreach(line IN LISTS asm_lines)
+    if(line MATCHES "^_?krv_probe_([0-9]+):")
+      set(current "${CMAKE_MATCH_1}")
+      set(values_${current} "")
+    elseif(NOT current STREQUAL "" AND line MATCHES "^[ \t]*\\.long[ \t]+([0-9]+)")
+      list(APPEND values_${current} "${CMAKE_MATCH_1}")
+    elseif(NOT current STREQUAL "" AND line MATCHES "^[ \t]*\\.(space|zero)[ \t]+([0-9]+)")
+      math(EXPR words "${CMAKE_MATCH_2} / 4")
+      foreach(i RANGE 1 ${words})
+        list(APPEND values_${current} 0)
+      endforeach()
+    elseif(line MATCHES "^[^ \t.]" OR line MATCHES "^[ \t]*\\.(section|text|data|globl|ident)")
+      set(current "")
+    endif()
+  endforeach()
+  math(EXPR last "${count} - 1")
+  foreach(n RANGE ${last})
+    list(LENGTH values_${n} got)
+    if(NOT got EQUAL 2)
+      message(FATAL_ERROR "layout probe: ${side}.s has no complete value for entry ${n} (${values_${n}})")
+    endif()
+    set(probe_${side}_${n} "${values_${n}}" PARENT_SCOPE)
+  endforeach()
+endfunction()
+
+compile_probe(ddk "${CROSS_CC}" -S -w -std=gnu11 -I "${WORK_DIR}/ddk" -I "${DDK_DIR}" "${WORK_DIR}/ddk_probe.c")
+compile_probe(image "${CROSS_CXX}" -S -w -std=gnu++17 -ffreestanding -fno-exceptions -fno-rtti
+              -I "${SOURCE_DIR}" "${WORK_DIR}/our_probe.cpp")
+set(sides image)
+set(side_name_image "our headers, image compiler")
+if(DEFINED HOST_CXX AND NOT HOST_CXX STREQUAL "")
+  compile_probe(host_x86 "${HOST_CXX}" -m32 -S -w -std=gnu++17 -ffreestanding -fno-exceptions -fno-rtti
+                -I "${SOURCE_DIR}" "${WORK_DIR}/our_probe.cpp")
+  list(APPEND sides host_x86)
+  set(side_name_host_x86 "our headers, host -m32 compiler")
+endif()
+
+# ---- comparison ------------------------------------------------------------------------
+function(describe kind values out)
+  list(GET values 0 a)
+  list(GET values 1 b)
+  if(kind STREQUAL "record")
+    set(${out} "size ${a} align ${b}" PARENT_SCOPE)
+  else()
+    set(${out} "offset ${a} size ${b}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+set(differences "")
+set(difference_count 0)
+set(known_notes "")
+set(stale_marks "")
+math(EXPR last "${count} - 1")
+foreach(n RANGE ${last})
+  set(entry_differs FALSE)
+  foreach(side IN LISTS sides)
+    if(NOT "${probe_${side}_${n}}" STREQUAL "${probe_ddk_${n}}")
+      set(entry_differs TRUE)
+      describe(${kind_${n}} "${probe_ddk_${n}}" theirs)
+      describe(${kind_${n}} "${probe_${side}_${n}}" ours)
+      set(text "  ${label_${n}}: DDK ${theirs}; ${side_name_${side}}: ${ours}\n")
+      if(known_${n} STREQUAL "")
+        string(APPEND differences "${text}")
+        math(EXPR difference_count "${difference_count} + 1")
+      else()
+        string(APPEND known_notes "${text}")
+      endif()
+    endif()
+  endforeach()
+  if(NOT known_${n} STREQUAL "")
+    if(entry_differs)
+      string(APPEND known_notes "    (known: ${known_${n}})\n")
+    else()
+      string(APPEND stale_marks "  ${label_${n}} agrees with the DDK now; remove its '!' mark\n")
+    endif()
+  endif()
+endforeach()
+
+list(LENGTH sides side_count)
+if(NOT known_notes STREQUAL "")
+  message(STATUS "layout probe: known differences, marked in ${RECORDS}:\n${known_notes}")
+endif()
+if(difference_count GREATER 0 OR NOT stale_marks STREQUAL "")
+  message(FATAL_ERROR "layout probe: ${difference_count} difference(s) from the DDK in ${count} entries:\n"
+                      "${differences}${stale_marks}")
+endif()
+message(STATUS "layout probe: ${count} entries of ${RECORDS} agree with the DDK (${side_count} compiler(s) of ours)")

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Sets the machine up, builds every configuration CI checks and runs their tests:
+#   driver     KRVDLC.SYS (the image checks run in the host builds' test suites)
+#   host       x86-64 with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
+#   host-x86   32-bit x86 (-m32, under qemu-i386 where needed): all tests
+#   host-tsan  x86-64 with ThreadSanitizer: the tests labelled `stress`
+# The last line is "N passed, M failed" over all test runs; the exit status is non-zero when
+# anything failed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+now() { date +%s; }
+step() {
+    local name=$1
+    shift
+    local start
+    start=$(now)
+    echo "==> ${name}"
+    "$@"
+    echo "==> ${name}: $(($(now) - start)) s"
+}
+
+for preset in driver host host-x86 host-tsan; do
+    step "configure ${preset}" cmake --preset "${preset}"
+    step "build ${preset}" cmake --build --preset "${preset}" -j 2
+done
+
+total_passed=0
+total_failed=0
+status=0
+log_dir=build/test-logs
+mkdir -p "${log_dir}"
+for preset in host host-x86 host-tsan; do
+    log="${log_dir}/${preset}.log"
+    start=$(now)
+    echo "==> test ${preset}"
+    set +e
+    ctest --preset "${preset}" 2>&1 | tee "${log}"
+    rc=${PIPESTATUS[0]}
+    set -e
+    echo "==> test ${preset}: $(($(now) - start)) s"
+    if [ "${rc}" -ne 0 ]; then
+        status=1
+    fi
+    # ctest closes with "NN% tests passed, F tests failed out of T".
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "${log}" | tail -n 1 || true)
+    if [ -n "${summary}" ]; then
+        failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"${summary}")
+        ran=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"${summary}")
+        total_failed=$((total_failed + failed))
+        total_passed=$((total_passed + ran - failed))
+    elif grep -q 'No tests were found' "${log}"; then
+        echo "==> test ${preset}: no tests selected"
+    else
+        echo "==> test ${preset}: no ctest summary found" >&2
+        status=1
+    fi
+done
+
+if [ "${total_passed}" -eq 0 ]; then
+    echo "==> no test ran" >&2
+    status=1
+fi
+echo "${total_passed} passed, ${total_failed} failed"
+exit "${status}"
