@@ -13,6 +13,7 @@ enum class StopCode : uint32_t {
     IrqlNotGreaterOrEqual = 0x09,
     IrqlNotLessOrEqual = 0x0A,
     SpinLockNotOwned = 0x10,
+    ReferenceByPointer = 0x18,       // an object dereferenced below zero
     MultipleIrpCompleteRequests = 0x44,
     NdisDriver = 0x7C,               // BUGCODE_NDIS_DRIVER
     InvalidKernelHandle = 0x93,

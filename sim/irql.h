@@ -32,4 +32,14 @@ void RequireIrqlAtMost(KIRQL maximum, const char *routine);
 // Verifier: `routine` must be called exactly at `level`.
 void RequireIrqlExactly(KIRQL level, const char *routine);
 
+// "PASSIVE_LEVEL", "APC_LEVEL", "DISPATCH_LEVEL" or "IRQL n".
+const char *IrqlName(KIRQL level);
+
+// A host thread that starts to act as a simulated processor context (the DPC thread, a
+// system thread, the thread that boots a machine) begins at PASSIVE_LEVEL under a name
+// that bug-check reports show ("DPC", "system thread 2", "test").
+void BeginThreadContext(const char *name);
+// The name given by BeginThreadContext, or "host" for a thread that never called it.
+const char *CurrentContextName();
+
 }  // namespace sim

@@ -39,8 +39,8 @@ class IoManager;
 class Ndis;
 
 struct MachineOptions {
-    // Folder that \SystemRoot maps to; empty: a fresh temporary folder, removed with
-    // the machine.
+    // Folder that \SystemRoot maps to (created when missing); empty: a fresh temporary
+    // folder, removed with the machine. options().systemRoot names the folder in use.
     std::filesystem::path systemRoot;
     // Echo debugger output to stdout as it is printed (for tools).
     bool echoDebugger = false;
@@ -77,6 +77,15 @@ public:
     Ndis &ndis();
 
     const MachineOptions &options() const;
+
+    // The unload checks, called by the I/O manager once the driver's unload routine has
+    // returned: no system thread of the driver still running, no reference to a thread
+    // object kept, no error-log entry allocated and not written, no kernel handle (key,
+    // file, thread) left open, every pool block charged to the driver freed and no freed
+    // block written to. The first failure stops the machine with its bug-check. (When the
+    // machine itself ends with the driver still loaded, it stops the driver's threads
+    // without calling this.)
+    void CheckNothingLeftBehind();
 
 private:
     struct Parts;

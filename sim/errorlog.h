@@ -1,0 +1,75 @@
+// errorlog.h - I/O error-log entries (IoAllocateErrorLogEntry, IoWriteErrorLogEntry).
+//
+// Entries come from pool (tag 'IoEl', garbage-filled like every block). A written entry
+// is kept as the event log would get it: its bytes, the size allocated, the virtual time
+// of the write and the name of its source (the driver's name for the driver object, the
+// device's name for a device object), which the I/O manager supplies through
+// SetSourceResolver. The rules, each a bug-check: an entry for no object or for an object
+// that is neither the driver nor one of its devices; writing what the allocator did not
+// hand out, or writing it twice; an entry whose dump data or strings overrun its size;
+// entries allocated but never written when the driver unloads (CheckNoneOutstanding).
+#pragma once
+
+#include "sim/machine.h"
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct ErrorLogEntry {
+    std::vector<uint8_t> bytes;     // the whole entry as allocated
+    size_t allocatedSize = 0;
+    int64_t writtenAt = 0;          // system time
+    std::u16string source;          // %1 of the event text
+    const void *ioObject = nullptr;
+
+    // The fields the event log reads.
+    NTSTATUS ErrorCode() const;
+    std::vector<uint8_t> DumpData() const;          // DumpDataSize bytes at DumpData
+    std::vector<std::u16string> Strings() const;    // NumberOfStrings at StringOffset
+};
+
+class ErrorLog {
+public:
+    // The name of a driver or device object of the loaded driver, or nullopt for any
+    // other pointer.
+    using SourceResolver = std::function<std::optional<std::u16string>(const void *ioObject)>;
+
+    explicit ErrorLog(Machine &machine);
+    ~ErrorLog();
+    ErrorLog(const ErrorLog &) = delete;
+    ErrorLog &operator=(const ErrorLog &) = delete;
+
+    // Set by the I/O manager. Without one, any non-null object is accepted, named "".
+    void SetSourceResolver(SourceResolver resolver);
+
+    // IoAllocateErrorLogEntry / IoWriteErrorLogEntry once the IRQL and fault checks passed.
+    void *Allocate(const void *ioObject, size_t entrySize);
+    void Write(void *entry);
+
+    std::vector<ErrorLogEntry> Entries() const;
+    size_t OutstandingCount() const;
+    void Clear();
+    // Unload check: "driver unloaded with error-log entries allocated but never written".
+    void CheckNoneOutstanding() const;
+
+private:
+    struct Outstanding {
+        size_t size;
+        const void *ioObject;
+        std::u16string source;
+    };
+
+    Machine &machine_;
+    mutable std::mutex mutex_;
+    SourceResolver resolver_;
+    std::map<const void *, Outstanding> outstanding_;
+    std::vector<ErrorLogEntry> written_;
+};
+
+}  // namespace sim

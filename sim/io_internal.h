@@ -1,0 +1,275 @@
+// io_internal.h - the I/O manager's private records, shared by its source files
+// (io_manager.cpp, io_objects.cpp, io_irp.cpp, mdl.cpp, win32.cpp, driver_loader.cpp).
+//
+// Everything here is guarded by IoManager::State::mutex unless a field says otherwise.
+// Driver code is never called with that mutex held.
+#pragma once
+
+#include "sim/io_manager.h"
+#include "sim/win32.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace sim::io {
+
+inline constexpr ULONG kPageSize = 4096;
+inline constexpr UCHAR kSlPendingReturned = 0x01;   // IO_STACK_LOCATION.Control
+inline constexpr unsigned char kPoisonByte = 0xD5;  // fill of retired objects
+
+// Object type codes the platform stores in each object's Type field.
+inline constexpr CSHORT kTypeDevice = 3;
+inline constexpr CSHORT kTypeDriver = 4;
+inline constexpr CSHORT kTypeFile = 5;
+inline constexpr CSHORT kTypeIrp = 6;
+
+// FILE_OBJECT.Flags: the handle does synchronous I/O.
+inline constexpr ULONG kFoSynchronousIo = 0x00000002;
+
+// Status codes the I/O manager produces that the driver's declarations do not name.
+inline constexpr NTSTATUS kStatusAccessViolation = static_cast<NTSTATUS>(0xC0000005);
+inline constexpr NTSTATUS kStatusObjectPathSyntaxBad = static_cast<NTSTATUS>(0xC000003B);
+
+// Zero-filled, 16-byte aligned memory for one simulated object. Retiring a block fills
+// it with kPoisonByte and, under AddressSanitizer, poisons it, so that any later touch
+// by the driver is reported; ASan-less builds still find writes through PoisonIntact.
+class Block {
+public:
+    Block() = default;
+    explicit Block(size_t bytes);
+    ~Block();
+    Block(Block &&other) noexcept;
+    Block &operator=(Block &&other) noexcept;
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+
+    void *data() const { return data_; }
+    size_t size() const { return size_; }
+    void Retire();
+    // Unpoisons a retired block and tells whether its fill is still intact.
+    bool PoisonIntact();
+
+private:
+    void Release();
+    std::byte *data_ = nullptr;
+    size_t size_ = 0;
+    bool retired_ = false;
+};
+
+// Retired blocks kept poisoned for a while, so that late touches hit poison and not
+// reused memory. Holds at most `limit` blocks; the oldest go back to the heap first.
+class Quarantine {
+public:
+    explicit Quarantine(size_t limit) : limit_(limit) {}
+    // Retires `block`; returns the addresses of blocks released to make room.
+    std::vector<const void *> Add(Block block);
+
+private:
+    size_t limit_;
+    std::deque<Block> blocks_;
+};
+
+struct DriverRecord;
+
+struct DeviceRecord {
+    Block block;                    // DEVICE_OBJECT, then the extension
+    PDEVICE_OBJECT object = nullptr;
+    std::u16string name;            // as created; empty for an unnamed device
+    DriverRecord *driver = nullptr;
+    bool deleted = false;
+    bool createdDuringEntry = false;
+    size_t fileObjects = 0;         // file objects not yet closed (the device's references)
+    size_t handles = 0;             // open user handles
+};
+
+struct DriverRecord {
+    Block block;                    // DRIVER_OBJECT and its extension
+    PDRIVER_OBJECT object = nullptr;
+    std::u16string name;
+    uint32_t poolTag = 0;
+    Block serviceKey;               // the registry path handed to DriverEntry
+    bool inDriverEntry = false;
+    std::set<std::u16string> links;  // keys of links the driver created
+};
+
+struct UserEvent {
+    std::mutex mutex;
+    std::condition_variable signalled;
+    bool state = false;
+    bool manualReset = true;
+};
+
+struct FileRecord {
+    Block block;                    // FILE_OBJECT and its name
+    PFILE_OBJECT object = nullptr;
+    DeviceRecord *device = nullptr;
+    bool overlapped = false;
+    size_t handles = 0;
+    size_t outstanding = 0;         // requests not yet completed or still in dispatch
+    bool cleanupDone = false;
+    bool closeScheduled = false;
+    bool closed = false;
+};
+
+enum class BufferMethod { None, Buffered, Direct, Neither };
+
+struct IrpRecord {
+    uint64_t id = 0;
+    Block block;                    // IRP, then its one stack location
+    PIRP irp = nullptr;
+    PIO_STACK_LOCATION stack = nullptr;
+    UCHAR major = 0;
+    ULONG ioControlCode = 0;
+    std::shared_ptr<FileRecord> file;
+    DeviceRecord *device = nullptr;
+    DriverRecord *driver = nullptr;
+    std::thread::id issuer;
+    BufferMethod method = BufferMethod::None;
+    void *systemBuffer = nullptr;
+    void *copyBackTo = nullptr;     // user buffer that receives the system buffer's output
+    ULONG copyBackLength = 0;
+    win32::OVERLAPPED *overlapped = nullptr;
+    std::shared_ptr<UserEvent> event;
+    // Completion, filled by IofCompleteRequest.
+    bool completed = false;
+    bool dispatchReturned = false;
+    bool markedPending = false;
+    bool cancelled = false;
+    NTSTATUS status = 0;
+    ULONG_PTR information = 0;
+};
+
+enum class MdlOwner { Driver, System, Request };
+
+struct MdlRecord {
+    Block block;
+    MdlOwner owner = MdlOwner::Driver;
+};
+
+struct UserThread {
+    DISPATCHER_HEADER header{};     // thread objects begin with a dispatcher header
+    win32::DWORD lastError = 0;
+};
+
+struct HandleEntry {
+    std::shared_ptr<FileRecord> file;
+    std::shared_ptr<UserEvent> event;
+};
+
+inline bool NtError(NTSTATUS status)
+{
+    return (static_cast<uint32_t>(status) >> 30) == 3;
+}
+
+// Key of a name in the object namespace: \??\ and \GLOBAL??\ folded into \DosDevices\,
+// upper case (the namespace is case-insensitive).
+std::u16string NameKey(std::u16string_view name);
+std::u16string ToU16(const UNICODE_STRING *string);
+std::string Narrow(std::u16string_view text);
+
+// Services of the other parts of the machine, in one adapter file (io_kernel_adapter.cpp).
+namespace kernel {
+void *AllocateNonPaged(Machine &machine, size_t bytes);      // the I/O manager's own tag
+void FreeNonPaged(Machine &machine, void *block);
+size_t PoolBlocksWithTag(Machine &machine, uint32_t tag);
+bool IsNonPagedPool(Machine &machine, const void *address, size_t length);
+size_t RunningSystemThreads(Machine &machine);
+size_t UnwrittenErrorLogEntries(Machine &machine);
+bool ProtocolRegistered(Machine &machine);
+// Error-log entries name their source through this: the driver or one of its devices.
+void SetErrorLogSourceResolver(Machine &machine,
+                               std::function<std::optional<std::u16string>(const void *)> resolver);
+}  // namespace kernel
+
+}  // namespace sim::io
+
+namespace sim {
+
+namespace io {
+// Helpers shared by the I/O manager's files. "Locked" ones expect State::mutex held.
+void RetireDeviceIfUnreferenced(IoManager::State &state, DeviceRecord *device);   // locked
+DeviceRecord *ResolveUserName(IoManager::State &state, std::u16string_view userName,
+                              std::u16string *rest);                              // locked
+UserThread *CurrentUserThread(IoManager::State &state);                           // locked
+std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
+                                    const std::shared_ptr<FileRecord> &file, UCHAR major);
+IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> record);
+NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record);
+// The caller's view of a dispatched request: waits for it unless it may stay pending.
+IoResult FinishIrp(IoManager::State &state, IrpRecord *record, NTSTATUS returned,
+                   bool mayPend);
+void CollectIrp(IoManager::State &state, IrpRecord *record);                       // locked
+PMDL CreateMdl(IoManager::State &state, void *address, ULONG length, MdlOwner owner);  // locked
+void FreeRequestMdls(IoManager::State &state, PMDL chain);                         // locked
+void SendClose(IoManager::State &state, const std::shared_ptr<FileRecord> &file);
+void QueueDeferredClose(IoManager::State &state, std::shared_ptr<FileRecord> file);  // locked
+}  // namespace io
+
+struct IoManager::State {
+    explicit State(Machine &m) : machine(m) {}
+    Machine &machine;
+    mutable std::mutex mutex;
+    std::condition_variable completion;             // any request completed
+
+    // Object namespace: key -> device or link.
+    struct Name {
+        std::u16string name;
+        PDEVICE_OBJECT device = nullptr;
+        std::u16string linkTarget;
+        bool isLink = false;
+    };
+    std::map<std::u16string, Name> names;
+    std::map<PDEVICE_OBJECT, std::unique_ptr<io::DeviceRecord>> devices;
+    std::vector<std::unique_ptr<io::DeviceRecord>> deletedDevices;  // kept until unreferenced
+    std::unique_ptr<io::DriverRecord> driver;
+    std::vector<io::Block> retiredObjects;          // drivers, devices, registry paths
+
+    // Requests.
+    uint64_t nextIrpId = 1;
+    std::unordered_map<PIRP, std::unique_ptr<io::IrpRecord>> irps;
+    std::unordered_set<const void *> retiredIrps;    // collected, still quarantined
+    io::Quarantine irpQuarantine{4096};
+    std::vector<IoCompletion> completions;
+    uint64_t nonzeroBoosts = 0;
+    uint64_t statusMismatches = 0;
+    IoVerifierOptions verifier;
+    std::chrono::milliseconds userWaitLimit{120000};
+
+    // Cancel spin lock: the KSPIN_LOCK itself and who holds it.
+    KSPIN_LOCK cancelLock = 0;
+    std::atomic<std::thread::id> cancelOwner{};
+
+    // MDLs.
+    std::unordered_map<PMDL, io::MdlRecord> mdls;
+    std::unordered_set<const void *> retiredMdls;
+    io::Quarantine mdlQuarantine{4096};
+
+    // Files and user handles.
+    std::map<PFILE_OBJECT, std::shared_ptr<io::FileRecord>> files;
+    io::Quarantine fileQuarantine{1024};
+    std::map<uintptr_t, io::HandleEntry> handles;
+    uintptr_t nextHandle = 0x4;
+    std::map<std::thread::id, std::unique_ptr<io::UserThread>> threads;
+
+    // Closes that wait for the last request of their file object; sent by a worker.
+    std::deque<std::shared_ptr<io::FileRecord>> deferredCloses;
+    bool closeWorkerBusy = false;
+    bool stopping = false;
+    std::condition_variable deferredWork;
+    std::thread closeWorker;
+};
+
+}  // namespace sim

@@ -1,0 +1,89 @@
+// locks.h - spin locks of the simulated kernel and the lock verifier that watches them.
+//
+// The lock word is the KSPIN_LOCK itself: 0 when free, otherwise a token of the owning
+// host thread, set and cleared atomically; a waiter spins with yield. Beside the word the
+// LockVerifier keeps, per thread, the locks it holds (with the IRQL each acquisition
+// returned) and, for the whole machine, the order in which locks have been seen taken
+// (lockdep style). Its rules, each a bug-check:
+//   - "spin lock acquired recursively"
+//   - SPIN_LOCK_NOT_OWNED when a thread releases a lock it does not hold
+//   - "spin lock released at the wrong IRQL" (a NewIrql above the current IRQL or other
+//     than the one the matching acquisition returned)
+//   - "IRQL lowered below DISPATCH_LEVEL while a spin lock is held"
+//   - "lock order inversion" when taking B while holding A after A had been taken while
+//     holding B (directly or through other locks)
+//   - "spin lock acquired before it was initialised" when the word holds garbage
+// Kernel-internal locks (the I/O manager's cancel spin lock) go through AcquireKernelLock
+// / ReleaseKernelLock so that they carry a name in reports.
+#pragma once
+
+#include "sim/machine.h"
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace sim {
+
+class LockVerifier {
+public:
+    struct HeldLock {
+        const KSPIN_LOCK *lock = nullptr;
+        KIRQL oldIrql = PASSIVE_LEVEL;  // what the acquisition returned
+        bool atDpcLevel = false;        // taken by KefAcquireSpinLockAtDpcLevel
+    };
+
+    LockVerifier() = default;
+    LockVerifier(const LockVerifier &) = delete;
+    LockVerifier &operator=(const LockVerifier &) = delete;
+
+    // KeInitializeSpinLock: a new lock at this address; the order seen for an earlier lock
+    // there no longer counts.
+    void Initialized(const KSPIN_LOCK *lock);
+    // Before spinning: stops on recursion and on an order inversion with a held lock.
+    void BeforeAcquire(const KSPIN_LOCK *lock);
+    // After the word was taken: records the lock as held by this thread.
+    void Acquired(const KSPIN_LOCK *lock, KIRQL oldIrql, bool atDpcLevel);
+    // Before the word is cleared: the held record, removed; stops when this thread does
+    // not hold the lock.
+    HeldLock Releasing(const KSPIN_LOCK *lock);
+
+    // Spin locks the calling thread holds.
+    size_t HeldCount() const;
+    // Whether any thread holds `lock` according to the records.
+    bool IsHeld(const KSPIN_LOCK *lock) const;
+    // Number of ordered pairs seen so far (A before B).
+    size_t OrderPairCount() const;
+
+    // Gives a lock a name for reports ("system cancel spin lock").
+    void Name(const KSPIN_LOCK *lock, std::string name);
+    // "0x... (name)" or "0x...".
+    std::string Describe(const KSPIN_LOCK *lock) const;
+    // The pool block [address, address + size) is gone: forget the locks in it.
+    void ForgetRange(const void *address, size_t size);
+    // Named locks, held locks and the order seen, printable.
+    std::string Report() const;
+
+private:
+    using Address = uintptr_t;
+    bool Reaches(Address from, Address to) const;   // along the order seen; mutex_ held
+    std::string DescribeLocked(Address lock) const;
+    void ForgetLocked(Address begin, Address end);
+
+    mutable std::mutex mutex_;
+    std::unordered_map<std::thread::id, std::vector<HeldLock>> held_;
+    std::map<Address, std::set<Address>> takenAfter_;    // A -> {B taken while A held}
+    std::map<Address, std::string> names_;
+};
+
+// A kernel-internal spin lock taken from at or below DISPATCH_LEVEL (raises to it) and
+// given back at the IRQL the acquisition returned, with the verifier's checks and `name`
+// in its reports.
+KIRQL AcquireKernelLock(KSPIN_LOCK *lock, const char *name);
+void ReleaseKernelLock(KSPIN_LOCK *lock, KIRQL oldIrql);
+
+}  // namespace sim

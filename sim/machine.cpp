@@ -1,0 +1,174 @@
+// machine.cpp - the machine: its parts, the current-machine pointer, start and stop, and
+// the checks the I/O manager runs when the driver unloads.
+#include "sim/machine.h"
+
+#include "sim/bugcheck.h"
+#include "sim/debugger.h"
+#include "sim/dispatcher.h"
+#include "sim/dpc.h"
+#include "sim/errorlog.h"
+#include "sim/faults.h"
+#include "sim/files.h"
+#include "sim/handles.h"
+#include "sim/io_manager.h"
+#include "sim/irql.h"
+#include "sim/locks.h"
+#include "sim/ndis.h"
+#include "sim/pool.h"
+#include "sim/registry.h"
+#include "sim/threads.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+namespace sim {
+
+namespace {
+
+// The running machine: the simulator's one piece of global state.
+std::atomic<Machine *> g_currentMachine{nullptr};
+
+std::filesystem::path MakeTemporaryRoot()
+{
+    std::error_code error;
+    std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error)
+        base = "/tmp";
+    std::string pattern = (base / "krvdlc-systemroot-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        BugCheck(StopCode::DriverVerifierDetectedViolation,
+                 "the machine could not create its \\SystemRoot folder");
+    return pattern;
+}
+
+}  // namespace
+
+struct Machine::Parts {
+    explicit Parts(Machine &machine)
+        : debugger(machine.options_.echoDebugger),
+          pool(machine),
+          clock(machine.options_.bootSystemTime),
+          dispatcher(machine, clock),
+          registry(machine),
+          files(machine, machine.options_.systemRoot),
+          errorLog(machine),
+          threads(machine)
+    {
+    }
+
+    std::filesystem::path temporaryRoot;    // made by the machine, removed with it
+    FaultInjector faults;
+    Debugger debugger;
+    Pool pool;
+    LockVerifier locks;
+    VirtualClock clock;
+    Dispatcher dispatcher;
+    DpcThread dpcs;
+    Registry registry;
+    FileSystem files;
+    ErrorLog errorLog;
+    Threads threads;
+    HandleTable handles;    // the objects behind handles go before their owners
+    // Built once the kernel parts above exist, and ended first.
+    std::unique_ptr<IoManager> io;
+    std::unique_ptr<Ndis> ndis;
+};
+
+Machine::Machine(MachineOptions options) : options_(std::move(options))
+{
+    Machine *none = nullptr;
+    if (!g_currentMachine.compare_exchange_strong(none, this))
+        BugCheck(StopCode::DriverVerifierDetectedViolation,
+                 "a second machine was started while one is running");
+    BeginThreadContext("main");
+
+    std::filesystem::path temporaryRoot;
+    if (options_.systemRoot.empty()) {
+        temporaryRoot = MakeTemporaryRoot();
+        options_.systemRoot = temporaryRoot;
+    } else {
+        std::filesystem::create_directories(options_.systemRoot);
+    }
+    if (options_.bootSystemTime == 0)
+        options_.bootSystemTime = SystemTimeFromCalendar(2026, 1, 1);
+
+    parts_ = std::make_unique<Parts>(*this);
+    parts_->temporaryRoot = std::move(temporaryRoot);
+    // The I/O manager and NDIS may use the kernel parts while they are built.
+    parts_->io = std::make_unique<IoManager>(*this);
+    parts_->ndis = std::make_unique<Ndis>(*this);
+}
+
+Machine::~Machine()
+{
+    if (!parts_->dpcs.OnDpcThread())
+        parts_->dpcs.Drain();
+    parts_->threads.StopAll();
+    parts_->ndis.reset();
+    parts_->io.reset();
+    parts_->dpcs.Stop();
+    std::filesystem::path temporaryRoot = parts_->temporaryRoot;
+    // The parts are destroyed while the accessors still reach them (reset() would clear
+    // the pointer first): a part on its way out may still call one declared before it.
+    parts_.get_deleter()(parts_.get());
+    (void)parts_.release();
+    if (!temporaryRoot.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(temporaryRoot, ignored);
+    }
+    g_currentMachine.store(nullptr);
+}
+
+Machine &Machine::Current()
+{
+    Machine *machine = g_currentMachine.load();
+    if (machine == nullptr)
+        BugCheck(StopCode::DriverVerifierDetectedViolation,
+                 "a kernel routine was called with no machine running");
+    return *machine;
+}
+
+bool Machine::Exists()
+{
+    return g_currentMachine.load() != nullptr;
+}
+
+Pool &Machine::pool() { return parts_->pool; }
+Dispatcher &Machine::dispatcher() { return parts_->dispatcher; }
+VirtualClock &Machine::clock() { return parts_->clock; }
+Threads &Machine::threads() { return parts_->threads; }
+Registry &Machine::registry() { return parts_->registry; }
+FileSystem &Machine::files() { return parts_->files; }
+Debugger &Machine::debugger() { return parts_->debugger; }
+ErrorLog &Machine::errorLog() { return parts_->errorLog; }
+FaultInjector &Machine::faults() { return parts_->faults; }
+DpcQueue &Machine::dpcs() { return parts_->dpcs; }
+LockVerifier &Machine::locks() { return parts_->locks; }
+HandleTable &Machine::handles() { return parts_->handles; }
+
+IoManager &Machine::io() { return *parts_->io; }
+Ndis &Machine::ndis() { return *parts_->ndis; }
+
+const MachineOptions &Machine::options() const
+{
+    return options_;
+}
+
+void Machine::CheckNothingLeftBehind()
+{
+    threads().CheckAllEnded();
+    threads().CheckReferencesReleased();
+    errorLog().CheckNoneOutstanding();
+    for (const HandleTable::OpenHandle &open : handles().Snapshot()) {
+        if (open.type == "Key" || open.type == "File" || open.type == "Thread") {
+            std::string rule = "driver unloaded with a kernel handle still open (" + open.type + ")";
+            BugCheck(StopCode::DriverVerifierDetectedViolation, rule.c_str(),
+                     reinterpret_cast<uintptr_t>(open.handle));
+        }
+    }
+    pool().CheckDriverPoolFreed();
+}
+
+}  // namespace sim

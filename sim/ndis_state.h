@@ -1,0 +1,205 @@
+// ndis_state.h - the state shared by the simulated NDIS routines (sim/ndis_*.cpp):
+// the registered protocol, bindings, calls that pend, packet pools and packets, live
+// receive indications and NDIS-owned memory. One mutex guards it all; it is never held
+// while a protocol handler runs, since handlers call back into NDIS.
+#pragma once
+
+#include "sim/ndis.h"
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace sim {
+
+enum class BindingState {
+    Opening,  // NdisOpenAdapter pended
+    Open,
+    Closing,  // NdisCloseAdapter called; the handle is dead from here on
+    Closed,
+    Failed,   // a pended open completed with a failure
+};
+
+struct NdisBinding {
+    NDIS_HANDLE handle = nullptr;
+    Adapter *adapter = nullptr;
+    NDIS_HANDLE protocolContext = nullptr;
+    BindingState state = BindingState::Opening;
+    size_t activeCalls = 0;   // indications and completions running right now
+    size_t lentPackets = 0;   // indicated packets the protocol holds
+};
+
+// A call that returned NDIS_STATUS_PENDING.
+struct NdisPendingOp {
+    NdisOperation operation = NdisOperation::Open;
+    CompletionMode mode = CompletionMode::Dpc;
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+    std::shared_ptr<NdisBinding> binding;
+    const void *subject = nullptr;   // the request or packet the call is about
+    // Does the call's work and calls the protocol's completion handler; runs at
+    // DISPATCH_LEVEL without the mutex, exactly once.
+    std::function<void(NDIS_STATUS)> finish;
+    bool claimed = false;
+};
+
+// Who has a protocol packet in hand besides the protocol.
+enum class PacketHolder { None, Send, Transfer };
+
+struct PacketPool {
+    NDIS_HANDLE handle = nullptr;
+    UINT reservedLength = 0;
+    size_t count = 0;
+    size_t stride = 0;           // bytes per descriptor
+    USHORT oobOffset = 0;        // NDIS_PACKET_OOB_DATA within a descriptor
+    std::unique_ptr<uint8_t[]> storage;
+    std::deque<size_t> freeList; // oldest freed first, so a freed packet is reused late
+    size_t inUse = 0;
+
+    PNDIS_PACKET Descriptor(size_t index) const
+    {
+        return reinterpret_cast<PNDIS_PACKET>(storage.get() + index * stride);
+    }
+};
+
+struct PoolPacket {
+    PacketPool *pool = nullptr;
+    size_t index = 0;
+    bool allocated = false;
+    PacketHolder holder = PacketHolder::None;
+};
+
+// One buffer of a miniport packet (sim/ndis_mdl.cpp): an MDL over miniport memory,
+// mapped to system space, or locked pages the protocol must map (an MDL of the I/O
+// manager's). NewMiniportBuffer runs at or below DISPATCH_LEVEL without the mutex.
+struct MiniportBuffer {
+    PMDL mdl = nullptr;
+    bool fromIoManager = false;
+};
+MiniportBuffer NewMiniportBuffer(uint8_t *address, size_t length, bool mapped);
+void DeleteMiniportBuffer(const MiniportBuffer &buffer);
+
+// A packet a miniport indicates through the receive-packet handler.
+struct MiniportPacket {
+    enum class State { Indicating, Lent, Returned };
+    std::unique_ptr<uint8_t[]> descriptor;
+    size_t descriptorSize = 0;
+    std::unique_ptr<uint8_t[]> data;
+    size_t dataSize = 0;
+    std::vector<MiniportBuffer> buffers;   // released when the packet is retired
+    State state = State::Indicating;
+    int references = 0;       // NdisReturnPackets still owed
+    int earlyReturns = 0;     // returns that came while the indication still ran
+    bool lent = false;        // the protocol kept it at some point
+    std::shared_ptr<NdisBinding> binding;
+
+    PNDIS_PACKET Packet() const { return reinterpret_cast<PNDIS_PACKET>(descriptor.get()); }
+};
+
+// One receive indication in progress; its token is the MacReceiveContext.
+struct Indication {
+    std::shared_ptr<NdisBinding> binding;
+    std::shared_ptr<const Frame> frame;
+    size_t headerSize = 0;
+};
+
+// An open binding in use by an indication or completion; the close waits for it.
+class BindingCall {
+public:
+    BindingCall() = default;
+    BindingCall(NdisState &state, std::shared_ptr<NdisBinding> binding,
+                const NDIS_PROTOCOL_CHARACTERISTICS &handlers);
+    ~BindingCall();
+    BindingCall(BindingCall &&other) noexcept;
+    BindingCall &operator=(BindingCall &&) = delete;
+    BindingCall(const BindingCall &) = delete;
+
+    explicit operator bool() const { return binding_ != nullptr; }
+    const std::shared_ptr<NdisBinding> &binding() const { return binding_; }
+    NDIS_HANDLE context() const { return binding_->protocolContext; }
+    const NDIS_PROTOCOL_CHARACTERISTICS &handlers() const { return handlers_; }
+
+private:
+    NdisState *state_ = nullptr;
+    std::shared_ptr<NdisBinding> binding_;
+    NDIS_PROTOCOL_CHARACTERISTICS handlers_{};
+};
+
+struct NdisState : std::enable_shared_from_this<NdisState> {
+    explicit NdisState(Machine &machine) : machine(machine) {}
+    ~NdisState();   // makes poisoned packet memory usable again before it is freed
+
+    Machine &machine;
+    mutable std::mutex mutex;
+    std::condition_variable callsDone;  // a binding's activeCalls dropped
+
+    // The registered protocol.
+    NDIS_HANDLE protocolHandle = nullptr;
+    std::optional<ProtocolInfo> protocol;
+    std::unique_ptr<char16_t[]> protocolName;   // text behind protocol->characteristics.Name
+
+    std::vector<std::unique_ptr<Adapter>> adapters;
+    std::vector<std::unique_ptr<Segment>> segments;
+    std::unordered_map<NDIS_HANDLE, std::shared_ptr<NdisBinding>> bindings;  // never erased
+    std::unordered_map<NDIS_HANDLE, std::unique_ptr<PacketPool>> pools;
+    std::unordered_set<NDIS_HANDLE> freedPools;
+    std::unordered_map<PNDIS_PACKET, PoolPacket> poolPackets;
+    std::unordered_map<PNDIS_PACKET, std::unique_ptr<MiniportPacket>> miniportPackets;
+    std::deque<PNDIS_PACKET> retiredPackets;   // returned, kept poisoned for a while
+    std::unordered_map<NDIS_HANDLE, Indication> indications;
+    std::unordered_map<const void *, std::unique_ptr<char16_t[]>> memory;
+    std::unordered_set<const void *> freedMemory;
+    uintptr_t tokens = 0;
+
+    // A fresh opaque handle value, never reused; mutex held.
+    NDIS_HANDLE NewToken();
+    // The binding behind a handle that must be open; bug-checks otherwise. Mutex held.
+    std::shared_ptr<NdisBinding> RequireOpenBinding(NDIS_HANDLE handle, const char *routine);
+    // Starts a call on the adapter's open binding, or returns an empty call.
+    BindingCall BeginCall(Adapter &adapter);
+
+    // Registers a pended call with the adapter; a Dpc call is queued for the DPC
+    // thread, after `prelude` (which also runs alone for a held call). Mutex held.
+    void StartPending(Adapter &adapter, std::shared_ptr<NdisPendingOp> op,
+                      std::function<void()> prelude = {});
+    // Completes a pended call unless it already was; true when this call did it.
+    bool Complete(const std::shared_ptr<NdisPendingOp> &op, std::optional<NDIS_STATUS> status);
+    // Completes every pended call of the binding and waits for its running calls.
+    void FinishBindingCalls(const std::shared_ptr<NdisBinding> &binding);
+
+    // A protocol packet that must be allocated from a pool (bug-checks otherwise, naming
+    // `routine`); mutex held.
+    PoolPacket &RequireAllocatedPacket(PNDIS_PACKET packet, const char *routine);
+    // Gives back a miniport packet whose last reference the protocol returned; it stays
+    // poisoned for a while before its memory is freed, so that late uses are caught.
+    // Mutex held.
+    void RetireMiniportPacket(MiniportPacket &packet);
+};
+
+// The state of the running machine's NDIS.
+NdisState &CurrentNdis();
+
+// Calls the protocol's PnP handler (NDIS_STATUS_NOT_SUPPORTED when it has none) with an
+// event whose buffer lives for the call only.
+NDIS_STATUS InvokePnPHandler(PNP_EVENT_HANDLER *handler, NDIS_HANDLE context,
+                             NET_PNP_EVENT_CODE code, const std::vector<uint8_t> &buffer);
+
+// Host address and length of each buffer of an MDL chain, mapped as
+// MmGetSystemAddressForMdlSafe does; stops at the first buffer that cannot be mapped
+// and reports it through `complete`.
+struct BufferSpan {
+    uint8_t *address;
+    size_t length;
+};
+std::vector<BufferSpan> MapBufferChain(PNDIS_BUFFER head, bool *complete);
+// Copies `size` bytes from `source` into the spans starting at byte `offset` of the
+// chain; returns the bytes copied (fewer when the chain is shorter).
+size_t CopyToSpans(const std::vector<BufferSpan> &spans, size_t offset, const uint8_t *source,
+                   size_t size);
+
+}  // namespace sim

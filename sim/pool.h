@@ -1,0 +1,162 @@
+// pool.h - nonpaged and paged pool of the simulated kernel, with the checks of a driver
+// verifier's special pool and the accounting of a pool monitor.
+//
+// Every block of the machine comes from here: the driver's through ExAllocatePoolWithTag,
+// the simulator's own (IRPs, MDLs, NDIS packets ...) through Allocate() with a tag of their
+// own, so that one table shows the use of the whole machine.
+//
+// - New blocks are filled with 0xCD, never zeroed: a driver that reads what it did not
+//   write sees garbage.
+// - Freed blocks are filled with 0xDD and kept in a bounded quarantine (and poisoned for
+//   AddressSanitizer); a write into one is found when it leaves the quarantine, at the leak
+//   check and when the machine ends (DRIVER_CORRUPTED_EXPOOL "freed pool touched").
+// - A guard area after each block catches writes past its end at free time.
+// - Freeing an unknown address or a block twice stops the machine (BAD_POOL_CALLER).
+#pragma once
+
+#include "sim/machine.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KRVDLC_SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KRVDLC_SIM_ASAN 1
+#endif
+#endif
+
+namespace sim {
+
+// True in a build with AddressSanitizer: freed and guard bytes are then poisoned, so a
+// stray access is reported by the sanitizer at once rather than by the pool later.
+#if defined(KRVDLC_SIM_ASAN)
+inline constexpr bool kPoolPoisonedForAsan = true;
+#else
+inline constexpr bool kPoolPoisonedForAsan = false;
+#endif
+
+// The tag of four characters as a pool dump shows them: PoolTag("Kdlc") == 0x636C644B.
+constexpr uint32_t PoolTag(const char (&text)[5])
+{
+    return static_cast<uint32_t>(static_cast<uint8_t>(text[0])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[3])) << 24;
+}
+
+// The four characters of a tag, unprintable bytes shown as '?'.
+std::string PoolTagText(uint32_t tag);
+
+// Whom a block is charged to. Driver blocks must all be freed when the driver unloads;
+// a block the simulator hands to the driver for it to free (an adapter name, for one)
+// should be allocated as Driver so that a driver that forgets it is caught.
+enum class PoolOwner { Driver, System };
+
+struct PoolBlock {
+    void *address = nullptr;
+    size_t size = 0;
+    uint32_t tag = 0;
+    POOL_TYPE type = NonPagedPool;
+    PoolOwner owner = PoolOwner::System;
+    uint64_t serial = 0;        // 1 for the machine's first allocation, and so on
+};
+
+// Use of one tag in one pool by one owner.
+struct PoolTagUsage {
+    uint32_t tag = 0;
+    POOL_TYPE type = NonPagedPool;
+    PoolOwner owner = PoolOwner::System;
+    uint64_t allocations = 0;
+    uint64_t frees = 0;
+    uint64_t failures = 0;      // allocations refused (injected faults, impossible sizes)
+    uint64_t blocks = 0;        // outstanding
+    uint64_t bytes = 0;         // outstanding
+    uint64_t peakBlocks = 0;
+    uint64_t peakBytes = 0;
+};
+
+class Pool {
+public:
+    static constexpr uint8_t kFreshFill = 0xCD;
+    static constexpr uint8_t kFreedFill = 0xDD;
+    static constexpr uint8_t kGuardFill = 0xFE;
+    static constexpr size_t kGuardBytes = 16;
+    static constexpr size_t kQuarantineBlocks = 1024;
+    static constexpr size_t kQuarantineBytes = 8u << 20;
+    // Requests above this fail like an exhausted pool rather than exhausting the host.
+    static constexpr size_t kLargestBlock = 256u << 20;
+
+    explicit Pool(Machine &machine);
+    ~Pool();
+    Pool(const Pool &) = delete;
+    Pool &operator=(const Pool &) = delete;
+
+    // A new block (garbage-filled), or null for an impossible size. No IRQL check and no
+    // fault injection: ExAllocatePoolWithTag does those for the driver's calls.
+    void *Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner = PoolOwner::System);
+    // Returns a block; stops the machine for an address that is no block's start, for a
+    // block freed twice and for a block whose guard area was overwritten.
+    void Free(void *address);
+    // Counts a refused allocation against the tag.
+    void RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner);
+
+    // The live block starting at `address`, or the one that contains it.
+    std::optional<PoolBlock> Find(const void *address) const;
+    std::optional<PoolBlock> Containing(const void *address) const;
+    // Live blocks, oldest first (all of them, or those of one tag).
+    std::vector<PoolBlock> Blocks() const;
+    std::vector<PoolBlock> Blocks(uint32_t tag) const;
+
+    // Accounting by tag, pool type and owner, sorted by tag.
+    std::vector<PoolTagUsage> Usage() const;
+    // One tag's use summed over pool types and owners.
+    PoolTagUsage UsageOf(uint32_t tag) const;
+    // The printable table of Usage(), as a pool monitor shows it.
+    std::string Report() const;
+
+    // Unload checks. CheckNoLeaks stops the machine with DRIVER_VERIFIER_DETECTED_VIOLATION
+    // "driver unloaded without freeing its pool" when blocks of `tag` are outstanding;
+    // CheckDriverPoolFreed does the same for every block charged to the driver. Both first
+    // check the quarantine.
+    void CheckNoLeaks(uint32_t tag);
+    void CheckDriverPoolFreed();
+    // Checks every quarantined block for writes after its free.
+    void CheckQuarantine();
+
+private:
+    struct Block {
+        PoolBlock info;
+        void *raw = nullptr;
+    };
+    struct UsageKey {
+        uint32_t tag;
+        POOL_TYPE type;
+        PoolOwner owner;
+        bool operator<(const UsageKey &other) const;
+    };
+
+    PoolTagUsage &UsageFor(const PoolBlock &block);
+    void VerifyFreedBlock(const Block &block) const;
+    void ReleaseMemory(Block &block);
+    void Evict();   // oldest quarantined blocks beyond the bounds
+    [[noreturn]] void ReportLeaks(const std::vector<PoolBlock> &leaked) const;
+
+    Machine &machine_;
+    mutable std::mutex mutex_;
+    std::map<uintptr_t, Block> live_;
+    std::map<uintptr_t, Block> freed_;
+    std::deque<uintptr_t> quarantine_;      // addresses in freed_, oldest first
+    size_t quarantineBytes_ = 0;
+    std::map<UsageKey, PoolTagUsage> usage_;
+    uint64_t serial_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,272 @@
+// win32.cpp - the emulated Win32 API over the simulated I/O manager, and the user-mode
+// objects it needs of its own: events and the per-thread last error.
+#include "sim/win32.h"
+
+#include "sim/io_internal.h"
+#include "sim/irql.h"
+
+#include <algorithm>
+
+namespace sim {
+
+using namespace io;
+
+void *IoManager::CreateUserEvent(bool manualReset, bool initialState)
+{
+    auto event = std::make_shared<UserEvent>();
+    event->manualReset = manualReset;
+    event->state = initialState;
+    std::lock_guard lock(state_->mutex);
+    uintptr_t value = state_->nextHandle;
+    state_->nextHandle += 4;
+    state_->handles[value] = HandleEntry{nullptr, std::move(event)};
+    return reinterpret_cast<void *>(value);
+}
+
+namespace {
+
+std::shared_ptr<UserEvent> LookupEvent(IoManager::State &state, void *handle)
+{
+    std::lock_guard lock(state.mutex);
+    auto it = state.handles.find(reinterpret_cast<uintptr_t>(handle));
+    return it != state.handles.end() ? it->second.event : nullptr;
+}
+
+}  // namespace
+
+bool IoManager::SetUserEvent(void *handle, bool signalled)
+{
+    auto event = LookupEvent(*state_, handle);
+    if (event == nullptr)
+        return false;
+    {
+        std::lock_guard lock(event->mutex);
+        event->state = signalled;
+    }
+    if (signalled)
+        event->signalled.notify_all();
+    return true;
+}
+
+uint32_t IoManager::WaitUserEvent(void *handle, uint32_t milliseconds)
+{
+    RequireIrqlExactly(PASSIVE_LEVEL, "WaitForSingleObject");
+    auto event = LookupEvent(*state_, handle);
+    if (event == nullptr)
+        return win32::WAIT_FAILED;
+    std::unique_lock lock(event->mutex);
+    auto signalled = [&] { return event->state; };
+    if (milliseconds == win32::INFINITE)
+        event->signalled.wait(lock, signalled);
+    else if (!event->signalled.wait_for(lock, std::chrono::milliseconds(milliseconds), signalled))
+        return win32::WAIT_TIMEOUT;
+    if (!event->manualReset)
+        event->state = false;
+    return win32::WAIT_OBJECT_0;
+}
+
+uint32_t IoManager::LastError()
+{
+    std::lock_guard lock(state_->mutex);
+    return CurrentUserThread(*state_)->lastError;
+}
+
+void IoManager::SetLastError(uint32_t error)
+{
+    std::lock_guard lock(state_->mutex);
+    CurrentUserThread(*state_)->lastError = error;
+}
+
+}  // namespace sim
+
+namespace sim::win32 {
+
+namespace {
+
+IoManager &Io()
+{
+    return Machine::Current().io();
+}
+
+// Sets the last error from a failed status and returns FALSE, as kernel32 does.
+BOOL Fail(NTSTATUS status)
+{
+    Io().SetLastError(RtlNtStatusToDosError(status));
+    return FALSE;
+}
+
+// The common tail of ReadFile, WriteFile and DeviceIoControl.
+BOOL Conclude(const IoResult &result, LPDWORD bytes)
+{
+    if (result.pending) {
+        Io().SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    if (bytes != nullptr && !NtError(result.status))
+        *bytes = static_cast<DWORD>(result.information);
+    if (!NT_SUCCESS(result.status))
+        return Fail(result.status);
+    return TRUE;
+}
+
+IoRequest WithOverlapped(IoRequest request, LPOVERLAPPED overlapped)
+{
+    if (overlapped != nullptr) {
+        request.overlapped = overlapped;
+        request.event = overlapped->hEvent;
+        request.byteOffset = static_cast<LONGLONG>(
+            (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
+    }
+    return request;
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   void *lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    (void)lpSecurityAttributes;
+    (void)dwCreationDisposition;
+    (void)hTemplateFile;
+    if (lpFileName == nullptr) {
+        Io().SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    void *handle = nullptr;
+    NTSTATUS status = Io().OpenFile(lpFileName, dwDesiredAccess, dwShareMode,
+                                    (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, &handle);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    Io().SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    if (!Io().CloseUserHandle(hObject)) {
+        Io().SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+{
+    IoRequest request;
+    request.majorFunction = IRP_MJ_DEVICE_CONTROL;
+    request.ioControlCode = dwIoControlCode;
+    request.input = lpInBuffer;
+    request.inputLength = nInBufferSize;
+    request.output = lpOutBuffer;
+    request.outputLength = nOutBufferSize;
+    return Conclude(Io().Issue(hDevice, WithOverlapped(request, lpOverlapped)), lpBytesReturned);
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesRead != nullptr)
+        *lpNumberOfBytesRead = 0;
+    IoRequest request;
+    request.majorFunction = IRP_MJ_READ;
+    request.output = lpBuffer;
+    request.outputLength = nNumberOfBytesToRead;
+    return Conclude(Io().Issue(hFile, WithOverlapped(request, lpOverlapped)),
+                    lpNumberOfBytesRead);
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesWritten != nullptr)
+        *lpNumberOfBytesWritten = 0;
+    IoRequest request;
+    request.majorFunction = IRP_MJ_WRITE;
+    request.input = lpBuffer;
+    request.inputLength = nNumberOfBytesToWrite;
+    return Conclude(Io().Issue(hFile, WithOverlapped(request, lpOverlapped)),
+                    lpNumberOfBytesWritten);
+}
+
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                         LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
+{
+    if (lpOverlapped == nullptr) {
+        Io().SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    IoResult result;
+    if (!Io().OverlappedResult(hFile, lpOverlapped, bWait != FALSE, &result)) {
+        Io().SetLastError(ERROR_IO_INCOMPLETE);
+        return FALSE;
+    }
+    if (lpNumberOfBytesTransferred != nullptr)
+        *lpNumberOfBytesTransferred = static_cast<DWORD>(result.information);
+    if (!NT_SUCCESS(result.status))
+        return Fail(result.status);
+    return TRUE;
+}
+
+BOOL CancelIo(HANDLE hFile)
+{
+    if (!Io().CancelThreadIo(hFile)) {
+        Io().SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE CreateEventW(void *lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCWSTR lpName)
+{
+    (void)lpEventAttributes;
+    if (lpName != nullptr) {
+        // Named events would be shared between processes; the tools never need them.
+        Io().SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return Io().CreateUserEvent(bManualReset != FALSE, bInitialState != FALSE);
+}
+
+BOOL SetEvent(HANDLE hEvent)
+{
+    if (!Io().SetUserEvent(hEvent, true)) {
+        Io().SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent)
+{
+    if (!Io().SetUserEvent(hEvent, false)) {
+        Io().SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    DWORD result = Io().WaitUserEvent(hHandle, dwMilliseconds);
+    if (result == WAIT_FAILED)
+        Io().SetLastError(ERROR_INVALID_HANDLE);
+    return result;
+}
+
+DWORD GetLastError()
+{
+    return Io().LastError();
+}
+
+void SetLastError(DWORD dwErrCode)
+{
+    Io().SetLastError(dwErrCode);
+}
+
+}  // namespace sim::win32

@@ -1,0 +1,263 @@
+// Events, waits and virtual time.
+#include "tests/sim/kernel_test_support.h"
+
+#include "sim/dispatcher.h"
+#include "sim/irql.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace sim::test {
+namespace {
+
+constexpr int64_t kSecond = 10'000'000;
+constexpr ULONG kTag = 0x636C644Bu;
+
+NTSTATUS WaitRelative(PVOID object, int64_t ticks)
+{
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -ticks;
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &timeout);
+}
+
+NTSTATUS WaitForever(PVOID object)
+{
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(KernelEvents, SetAndResetReturnThePreviousState)
+{
+    Machine machine;
+    for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        KEVENT event;
+        KeInitializeEvent(&event, type, FALSE);
+        EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+        EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 1);
+        EXPECT_EQ(KeResetEvent(&event), 1);
+        EXPECT_EQ(KeResetEvent(&event), 0);
+    }
+}
+
+TEST(KernelEvents, SignalledEventSatisfiesZeroWaitsByItsType)
+{
+    Machine machine;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    KEVENT notification, synchronization;
+    KeInitializeEvent(&notification, NotificationEvent, TRUE);
+    KeInitializeEvent(&synchronization, SynchronizationEvent, TRUE);
+    IrqlScope dispatch(DISPATCH_LEVEL);     // a zero time-out is allowed up to here
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+}
+
+TEST(KernelEvents, SynchronizationEventReleasesOneWaiterPerSignal)
+{
+    Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&] {
+            EXPECT_EQ(WaitForever(&event), STATUS_SUCCESS);
+            ++released;
+        });
+    EXPECT_TRUE(machine.clock().WaitForWaiters(2));
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+    EXPECT_TRUE(machine.clock().WaitForWaiters(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(released.load(), 1);
+    EXPECT_EQ(KeResetEvent(&event), 0);     // the released waiter took the signal
+    KeSetEvent(&event, 0, FALSE);
+    for (std::thread &waiter : waiters)
+        waiter.join();
+    EXPECT_EQ(released.load(), 2);
+    EXPECT_EQ(KeResetEvent(&event), 0);
+}
+
+TEST(KernelEvents, NotificationEventReleasesEveryWaiterAndStaysSignalled)
+{
+    Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] { EXPECT_EQ(WaitForever(&event), STATUS_SUCCESS); });
+    EXPECT_TRUE(machine.clock().WaitForWaiters(3));
+    KeSetEvent(&event, 0, FALSE);
+    for (std::thread &waiter : waiters)
+        waiter.join();
+    EXPECT_EQ(KeResetEvent(&event), 1);
+}
+
+TEST(KernelTime, LongWaitTimesOutInMillisecondsOfRealTime)
+{
+    Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    LARGE_INTEGER before, after;
+    KeQuerySystemTime(&before);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitRelative(&event, 20 * kSecond), STATUS_TIMEOUT);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    KeQuerySystemTime(&after);
+    EXPECT_EQ(after.QuadPart - before.QuadPart, 20 * kSecond);
+    EXPECT_LT(elapsed, std::chrono::seconds(2));
+}
+
+TEST(KernelTime, AbsoluteDeadlines)
+{
+    Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER deadline;
+    KeQuerySystemTime(&deadline);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &deadline), STATUS_TIMEOUT);
+    deadline.QuadPart += 3 * kSecond;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &deadline), STATUS_TIMEOUT);
+    EXPECT_EQ(machine.clock().Now(), deadline.QuadPart);
+}
+
+TEST(KernelTime, AutoAdvanceJumpsToEachDeadlineInTurn)
+{
+    Machine machine;
+    const int64_t boot = machine.clock().Now();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::thread shortWait([&] { EXPECT_EQ(WaitRelative(&event, 3 * kSecond), STATUS_TIMEOUT); });
+    EXPECT_EQ(WaitRelative(&event, 10 * kSecond), STATUS_TIMEOUT);
+    shortWait.join();
+    EXPECT_EQ(machine.clock().Now(), boot + 10 * kSecond);    // not 13: jumps, not sums
+}
+
+TEST(KernelTime, ManualClockMovesOnlyWhenAdvanced)
+{
+    Machine machine;
+    machine.clock().SetAutoAdvance(false);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        EXPECT_EQ(WaitRelative(&event, 10 * kSecond), STATUS_TIMEOUT);
+        done = true;
+    });
+    ASSERT_TRUE(machine.clock().WaitForTimedWaiters(1));
+    std::this_thread::sleep_for(VirtualClock::kAutoAdvanceGrace * 6);
+    machine.clock().Advance(std::chrono::seconds(9));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(done.load());
+    EXPECT_EQ(machine.clock().TimedWaiterCount(), 1u);
+    machine.clock().Advance(std::chrono::seconds(1));
+    waiter.join();
+    EXPECT_TRUE(done.load());
+    EXPECT_EQ(machine.clock().TimedWaiterCount(), 0u);
+}
+
+TEST(KernelTime, SignalBeforeTheDeadlineWins)
+{
+    Machine machine;
+    machine.clock().SetAutoAdvance(false);
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::thread waiter([&] { EXPECT_EQ(WaitRelative(&event, kSecond), STATUS_SUCCESS); });
+    ASSERT_TRUE(machine.clock().WaitForTimedWaiters(1));
+    KeSetEvent(&event, 0, FALSE);
+    waiter.join();
+    EXPECT_EQ(KeResetEvent(&event), 0);
+}
+
+// The helper NDIS waits with: the magnitude of a relative time-out, or none.
+TEST(KernelTime, WaitForObjectForNdis)
+{
+    Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    const int64_t boot = machine.clock().Now();
+    EXPECT_EQ(WaitForObject(&event, 5 * kSecond), STATUS_TIMEOUT);
+    EXPECT_EQ(WaitForObject(&event, -5 * kSecond), STATUS_TIMEOUT);
+    EXPECT_EQ(machine.clock().Now(), boot + 10 * kSecond);
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(WaitForObject(&event, std::nullopt), STATUS_SUCCESS);
+}
+
+TEST(KernelDispatcherDeathTest, VerifierRules)
+{
+    ExpectStops({
+        {"timed wait at DISPATCH_LEVEL",
+         [](Machine &) {
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, FALSE);
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             WaitRelative(&event, kSecond);
+         },
+         "DRIVER_VERIFIER_DETECTED_VIOLATION\nRule: KeWaitForSingleObject with a non-zero "
+         "time-out called above APC_LEVEL\nIRQL: 2"},
+        {"wait without time-out at DISPATCH_LEVEL",
+         [](Machine &) {
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, TRUE);
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             WaitForever(&event);
+         },
+         "Rule: KeWaitForSingleObject with a non-zero time-out called above APC_LEVEL"},
+        {"NDIS wait at DISPATCH_LEVEL names its routine",
+         [](Machine &) {
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, TRUE);
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             WaitForObjectAs("NdisWaitEvent", &event, std::nullopt);
+         },
+         "Rule: NdisWaitEvent with a non-zero time-out called above APC_LEVEL"},
+        {"wait on an object never initialised",
+         [](Machine &) {
+             KEVENT event{};
+             WaitForever(&event);
+         },
+         "Rule: wait on an object that was never initialised"},
+        {"KeSetEvent of an object never initialised",
+         [](Machine &) {
+             KEVENT event{};
+             KeSetEvent(&event, 0, FALSE);
+         },
+         "Rule: KeSetEvent on an object that was never initialised"},
+        {"KeSetEvent above DISPATCH_LEVEL",
+         [](Machine &) {
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, FALSE);
+             IrqlScope high(DISPATCH_LEVEL + 1);
+             KeSetEvent(&event, 0, FALSE);
+         },
+         "Rule: KeSetEvent called above DISPATCH_LEVEL"},
+        {"unknown event type",
+         [](Machine &) {
+             KEVENT event;
+             KeInitializeEvent(&event, static_cast<EVENT_TYPE>(5), FALSE);
+         },
+         "Rule: KeInitializeEvent with an unknown event type"},
+        {"event initialised again while a thread waits on it",
+         [](Machine &machine) {
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, FALSE);
+             std::thread([&] { WaitForever(&event); }).detach();
+             machine.clock().WaitForWaiters(1);
+             KeInitializeEvent(&event, NotificationEvent, FALSE);
+         },
+         "Rule: KeInitializeEvent on an event that a thread waits on"},
+        {"pool freed under a waiter",
+         [](Machine &machine) {
+             auto *event = static_cast<KEVENT *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTag));
+             KeInitializeEvent(event, NotificationEvent, FALSE);
+             std::thread([event] { WaitForever(event); }).detach();
+             machine.clock().WaitForWaiters(1);
+             ExFreePool(event);
+         },
+         "Rule: pool freed while a thread waits on an object in it"},
+    });
+}
+
+}  // namespace
+}  // namespace sim::test

@@ -1,0 +1,180 @@
+// Error-log entries: allocation limits, what a written entry keeps, and the rules.
+#include "tests/sim/kernel_test_support.h"
+
+#include "sim/dispatcher.h"
+#include "sim/errorlog.h"
+#include "sim/faults.h"
+#include "sim/irql.h"
+#include "sim/pool.h"
+
+#include <cstring>
+
+namespace sim::test {
+namespace {
+
+constexpr NTSTATUS kEventDriverError = static_cast<NTSTATUS>(0xC02A0005);
+
+// The stand-in for the driver object, named as the I/O manager would name it.
+struct LoggingMachine {
+    LoggingMachine()
+    {
+        machine.errorLog().SetSourceResolver([this](const void *object) -> std::optional<std::u16string> {
+            if (object == &driverObject)
+                return u"KRVDLC";
+            return std::nullopt;
+        });
+    }
+
+    // Fills an entry the way the driver does: fixed part zeroed, one dump word, one string.
+    PIO_ERROR_LOG_PACKET Fill(void *entry, ULONG dump, const std::u16string &text)
+    {
+        auto *packet = static_cast<PIO_ERROR_LOG_PACKET>(entry);
+        std::memset(packet, 0, sizeof(IO_ERROR_LOG_PACKET));
+        packet->ErrorCode = kEventDriverError;
+        packet->DumpDataSize = sizeof dump;
+        packet->DumpData[0] = dump;
+        packet->NumberOfStrings = 1;
+        packet->StringOffset = sizeof(IO_ERROR_LOG_PACKET) + sizeof dump;
+        std::memcpy(reinterpret_cast<char *>(packet) + packet->StringOffset, text.c_str(),
+                    (text.size() + 1) * sizeof(char16_t));
+        return packet;
+    }
+
+    Machine machine;
+    DRIVER_OBJECT driverObject{};
+};
+
+TEST(KernelErrorLog, WrittenEntryKeepsBytesTimeAndSource)
+{
+    LoggingMachine logging;
+    Machine &machine = logging.machine;
+    const std::u16string text = u"** Read buffer is too small.\n";
+    const UCHAR size = static_cast<UCHAR>(sizeof(IO_ERROR_LOG_PACKET) + 4 + 2 * (text.size() + 1));
+    void *entry;
+    {
+        IrqlScope dispatch(DISPATCH_LEVEL);
+        entry = IoAllocateErrorLogEntry(&logging.driverObject, size);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(static_cast<uint8_t *>(entry)[0], Pool::kFreshFill);
+        logging.Fill(entry, 0xC0000001, text);
+        IoWriteErrorLogEntry(entry);
+    }
+    std::vector<ErrorLogEntry> entries = machine.errorLog().Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    const ErrorLogEntry &written = entries[0];
+    EXPECT_EQ(written.allocatedSize, size);
+    EXPECT_EQ(written.bytes.size(), size);
+    EXPECT_EQ(written.ErrorCode(), kEventDriverError);
+    EXPECT_EQ(written.DumpData(), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0xC0}));
+    EXPECT_EQ(written.Strings(), std::vector<std::u16string>{text});
+    EXPECT_EQ(written.source, u"KRVDLC");
+    EXPECT_EQ(written.writtenAt, machine.clock().Now());
+    EXPECT_EQ(machine.errorLog().OutstandingCount(), 0u);
+    EXPECT_EQ(machine.pool().UsageOf(PoolTag("IoEl")).blocks, 0u);
+    machine.CheckNothingLeftBehind();
+}
+
+TEST(KernelErrorLog, EntrySizesAndInjectedFailures)
+{
+    LoggingMachine logging;
+    struct Case {
+        UCHAR size;
+        bool allocated;
+    };
+    for (const Case &c : {Case{47, false}, Case{48, true}, Case{152, true}, Case{153, false}, Case{255, false}}) {
+        SCOPED_TRACE(int(c.size));
+        void *entry = IoAllocateErrorLogEntry(&logging.driverObject, c.size);
+        EXPECT_EQ(entry != nullptr, c.allocated);
+        if (entry != nullptr) {
+            std::memset(entry, 0, sizeof(IO_ERROR_LOG_PACKET));
+            IoWriteErrorLogEntry(entry);
+        }
+    }
+    logging.machine.faults().FailNth("IoAllocateErrorLogEntry", 1);
+    EXPECT_EQ(IoAllocateErrorLogEntry(&logging.driverObject, 48), nullptr);
+    EXPECT_EQ(logging.machine.errorLog().Entries().size(), 2u);
+}
+
+TEST(KernelErrorLog, WithoutAResolverAnyObjectIsAccepted)
+{
+    Machine machine;
+    machine.errorLog().SetSourceResolver(nullptr);  // the I/O manager may have set one
+    int device = 0;
+    void *entry = IoAllocateErrorLogEntry(&device, 48);
+    ASSERT_NE(entry, nullptr);
+    std::memset(entry, 0, 48);
+    IoWriteErrorLogEntry(entry);
+    EXPECT_EQ(machine.errorLog().Entries().at(0).source, u"");
+    EXPECT_EQ(machine.errorLog().Entries().at(0).ioObject, &device);
+}
+
+// An entry for a stand-in object that the machine accepts, zero-filled.
+void *ZeroedEntry(Machine &machine, UCHAR size)
+{
+    machine.errorLog().SetSourceResolver(nullptr);
+    int object = 0;
+    void *entry = IoAllocateErrorLogEntry(&object, size);
+    std::memset(entry, 0, size);
+    return entry;
+}
+
+TEST(KernelErrorLogDeathTest, VerifierRules)
+{
+    ExpectStops({
+        {"entry for no object", [](Machine &) { IoAllocateErrorLogEntry(nullptr, 48); },
+         "Rule: IoAllocateErrorLogEntry called without a driver or device object"},
+        {"entry for a stranger",
+         [](Machine &machine) {
+             machine.errorLog().SetSourceResolver([](const void *) { return std::nullopt; });
+             int stranger = 0;
+             IoAllocateErrorLogEntry(&stranger, 48);
+         },
+         "Rule: IoAllocateErrorLogEntry for an object that is neither the driver nor one of its devices"},
+        {"allocated above DISPATCH_LEVEL",
+         [](Machine &machine) {
+             machine.errorLog().SetSourceResolver(nullptr);
+             IrqlScope high(DISPATCH_LEVEL + 1);
+             int object = 0;
+             IoAllocateErrorLogEntry(&object, 48);
+         },
+         "Rule: IoAllocateErrorLogEntry called above DISPATCH_LEVEL"},
+        {"written twice",
+         [](Machine &machine) {
+             void *entry = ZeroedEntry(machine, 48);
+             IoWriteErrorLogEntry(entry);
+             IoWriteErrorLogEntry(entry);
+         },
+         "Rule: IoWriteErrorLogEntry with an entry that IoAllocateErrorLogEntry did not hand out"},
+        {"written without allocation",
+         [](Machine &) {
+             IO_ERROR_LOG_PACKET packet{};
+             IoWriteErrorLogEntry(&packet);
+         },
+         "Rule: IoWriteErrorLogEntry with an entry that IoAllocateErrorLogEntry did not hand out"},
+        {"dump data beyond the entry",
+         [](Machine &machine) {
+             auto *packet = static_cast<PIO_ERROR_LOG_PACKET>(ZeroedEntry(machine, 52));
+             packet->DumpDataSize = 16;
+             IoWriteErrorLogEntry(packet);
+         },
+         Literal("Rule: error-log entry overruns its size (dump data)")},
+        {"string without its terminator inside the entry",
+         [](Machine &machine) {
+             auto *packet = static_cast<PIO_ERROR_LOG_PACKET>(ZeroedEntry(machine, 52));
+             packet->NumberOfStrings = 1;
+             packet->StringOffset = 48;
+             std::memcpy(reinterpret_cast<char *>(packet) + 48, u"ab", 4);
+             IoWriteErrorLogEntry(packet);
+         },
+         Literal("Rule: error-log entry overruns its size (insertion strings)")},
+        {"entry never written when the driver unloads",
+         [](Machine &machine) {
+             ZeroedEntry(machine, 48);
+             machine.CheckNothingLeftBehind();
+         },
+         "Rule: driver unloaded with error-log entries allocated but never written"},
+    });
+}
+
+}  // namespace
+}  // namespace sim::test

@@ -1,0 +1,270 @@
+// Spin locks, the lock verifier, interlocked counters and lists.
+#include "tests/sim/kernel_test_support.h"
+
+#include "sim/irql.h"
+#include "sim/locks.h"
+
+#include <atomic>
+#include <thread>
+
+namespace sim::test {
+namespace {
+
+constexpr ULONG kTag = 0x636C644Bu;
+
+TEST(KernelLocks, AcquireRaisesToDispatchAndReleaseGoesBack)
+{
+    Machine machine;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old = KfAcquireSpinLock(&lock);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_NE(lock, 0u);
+    EXPECT_EQ(machine.locks().HeldCount(), 1u);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(lock, 0u);
+    EXPECT_EQ(machine.locks().HeldCount(), 0u);
+}
+
+// The pattern the driver's any-IRQL pair uses: Kf below DISPATCH_LEVEL, Kef at it.
+TEST(KernelLocks, NestedLocksInOneOrderAtEitherIrql)
+{
+    Machine machine;
+    KSPIN_LOCK outer, inner;
+    KeInitializeSpinLock(&outer);
+    KeInitializeSpinLock(&inner);
+    for (KIRQL start : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
+        IrqlScope scope(start);
+        KIRQL outerOld = KfAcquireSpinLock(&outer);
+        EXPECT_EQ(outerOld, start);
+        KefAcquireSpinLockAtDpcLevel(&inner);
+        EXPECT_EQ(machine.locks().HeldCount(), 2u);
+        KefReleaseSpinLockFromDpcLevel(&inner);
+        KfReleaseSpinLock(&outer, outerOld);
+        EXPECT_EQ(KeGetCurrentIrql(), start);
+    }
+    EXPECT_EQ(machine.locks().OrderPairCount(), 1u);
+}
+
+TEST(KernelLocks, ExcludeEachOtherAcrossThreads)
+{
+    Machine machine;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0;       // guarded by `lock` only
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                KIRQL old = KfAcquireSpinLock(&lock);
+                long seen = counter;
+                std::this_thread::yield();
+                counter = seen + 1;
+                KfReleaseSpinLock(&lock, old);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(counter, 8000);
+}
+
+TEST(KernelLocks, KernelLocksCarryTheirNameInReports)
+{
+    Machine machine;
+    KSPIN_LOCK cancel, queue;
+    KeInitializeSpinLock(&cancel);
+    KeInitializeSpinLock(&queue);
+    KIRQL old = AcquireKernelLock(&cancel, "system cancel spin lock");
+    KefAcquireSpinLockAtDpcLevel(&queue);
+    KefReleaseSpinLockFromDpcLevel(&queue);
+    ReleaseKernelLock(&cancel, old);
+    const std::string report = machine.locks().Report();
+    EXPECT_NE(report.find("(system cancel spin lock) before 0x"), std::string::npos) << report;
+}
+
+TEST(KernelLocks, InterlockedCountersAndLists)
+{
+    Machine machine;
+    LONG volatile count = 5;
+    EXPECT_EQ(InterlockedIncrement(&count), 6);
+    EXPECT_EQ(InterlockedDecrement(&count), 5);
+    EXPECT_EQ(InterlockedExchange(&count, 42), 5);
+    EXPECT_EQ(count, 42);
+
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    LIST_ENTRY head, first, second;
+    InitializeListHead(&head);
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), nullptr);
+    EXPECT_EQ(ExInterlockedInsertTailList(&head, &first, &lock), nullptr);
+    {
+        IrqlScope dispatch(DISPATCH_LEVEL);
+        EXPECT_EQ(ExInterlockedInsertTailList(&head, &second, &lock), &first);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    }
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &first);
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &second);
+    EXPECT_TRUE(IsListEmpty(&head));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(machine.locks().HeldCount(), 0u);
+}
+
+TEST(KernelLocksDeathTest, VerifierRules)
+{
+    ExpectStops({
+        {"released with an IRQL other than the acquisition returned",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KfAcquireSpinLock(&lock);
+             KfReleaseSpinLock(&lock, APC_LEVEL);
+         },
+         "DRIVER_VERIFIER_DETECTED_VIOLATION\nRule: spin lock released at the wrong IRQL"},
+        {"released with an IRQL above the current one",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             KIRQL old = KfAcquireSpinLock(&lock);
+             KfReleaseSpinLock(&lock, static_cast<KIRQL>(old + 1));
+         },
+         "Rule: spin lock released at the wrong IRQL"},
+        {"acquired recursively",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KfAcquireSpinLock(&lock);
+             KefAcquireSpinLockAtDpcLevel(&lock);
+         },
+         "Rule: spin lock acquired recursively"},
+        {"released without being held",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             KefReleaseSpinLockFromDpcLevel(&lock);
+         },
+         "STOP: 0x00000010.*\nSPIN_LOCK_NOT_OWNED\nRule: spin lock released by a thread that does "
+         "not hold it"},
+        {"released by another thread than the holder",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             std::thread([&] { KfAcquireSpinLock(&lock); }).join();
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             KfReleaseSpinLock(&lock, PASSIVE_LEVEL);
+         },
+         "SPIN_LOCK_NOT_OWNED"},
+        {"order inversion",
+         [](Machine &) {
+             KSPIN_LOCK a, b;
+             KeInitializeSpinLock(&a);
+             KeInitializeSpinLock(&b);
+             KIRQL old = KfAcquireSpinLock(&a);
+             KefAcquireSpinLockAtDpcLevel(&b);
+             KefReleaseSpinLockFromDpcLevel(&b);
+             KfReleaseSpinLock(&a, old);
+             old = KfAcquireSpinLock(&b);
+             KefAcquireSpinLockAtDpcLevel(&a);
+         },
+         "Rule: lock order inversion: 0x[0-9a-f]+ taken while holding 0x[0-9a-f]+, but earlier"},
+        {"order inversion through a third lock",
+         [](Machine &) {
+             KSPIN_LOCK a, b, c;
+             for (KSPIN_LOCK *lock : {&a, &b, &c})
+                 KeInitializeSpinLock(lock);
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             auto pair = [](KSPIN_LOCK *first, KSPIN_LOCK *second) {
+                 KefAcquireSpinLockAtDpcLevel(first);
+                 KefAcquireSpinLockAtDpcLevel(second);
+                 KefReleaseSpinLockFromDpcLevel(second);
+                 KefReleaseSpinLockFromDpcLevel(first);
+             };
+             pair(&a, &b);
+             pair(&b, &c);
+             pair(&c, &a);
+         },
+         "Rule: lock order inversion"},
+        {"lowered below DISPATCH_LEVEL with a lock still held",
+         [](Machine &) {
+             KSPIN_LOCK a, b;
+             KeInitializeSpinLock(&a);
+             KeInitializeSpinLock(&b);
+             KIRQL oldA = KfAcquireSpinLock(&a);
+             KfAcquireSpinLock(&b);
+             KfReleaseSpinLock(&a, oldA);
+         },
+         "Rule: IRQL lowered below DISPATCH_LEVEL while a spin lock is held"},
+        {"KfAcquireSpinLock above DISPATCH_LEVEL",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             IrqlScope high(DISPATCH_LEVEL + 1);
+             KfAcquireSpinLock(&lock);
+         },
+         "Rule: KfAcquireSpinLock called above DISPATCH_LEVEL"},
+        {"KefAcquireSpinLockAtDpcLevel at PASSIVE_LEVEL",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KefAcquireSpinLockAtDpcLevel(&lock);
+         },
+         "Rule: KefAcquireSpinLockAtDpcLevel called at an IRQL other than DISPATCH_LEVEL"},
+        {"KfReleaseSpinLock at PASSIVE_LEVEL",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old = KfAcquireSpinLock(&lock);
+             LowerIrql(PASSIVE_LEVEL);
+             KfReleaseSpinLock(&lock, old);
+         },
+         "Rule: KfReleaseSpinLock called at an IRQL other than DISPATCH_LEVEL"},
+        {"lock word never initialised",
+         [](Machine &) {
+             KSPIN_LOCK lock = static_cast<KSPIN_LOCK>(0xCDCDCDCDu);
+             KfAcquireSpinLock(&lock);
+         },
+         "Rule: spin lock acquired before it was initialised"},
+        {"initialised while held",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KfAcquireSpinLock(&lock);
+             KeInitializeSpinLock(&lock);
+         },
+         "Rule: KeInitializeSpinLock on a spin lock that is held"},
+        {"pool freed with a lock in it held",
+         [](Machine &) {
+             auto *lock = static_cast<KSPIN_LOCK *>(
+                 ExAllocatePoolWithTag(NonPagedPool, sizeof(KSPIN_LOCK), kTag));
+             KeInitializeSpinLock(lock);
+             KfAcquireSpinLock(lock);
+             ExFreePool(lock);
+         },
+         "Rule: pool freed while a spin lock in it is held"},
+        {"interlocked list above DISPATCH_LEVEL",
+         [](Machine &) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             LIST_ENTRY head, entry;
+             InitializeListHead(&head);
+             IrqlScope high(DISPATCH_LEVEL + 1);
+             ExInterlockedInsertTailList(&head, &entry, &lock);
+         },
+         "Rule: ExfInterlockedInsertTailList called above DISPATCH_LEVEL"},
+        {"IRQL raised to a lower level",
+         [](Machine &) {
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             RaiseIrql(PASSIVE_LEVEL);
+         },
+         "STOP: 0x00000009.*\nIRQL_NOT_GREATER_OR_EQUAL\nRule: IRQL raised to a level below"},
+        {"IRQL lowered to a higher level", [](Machine &) { LowerIrql(DISPATCH_LEVEL); },
+         "STOP: 0x0000000A.*\nIRQL_NOT_LESS_OR_EQUAL\nRule: IRQL lowered to a level above"},
+    });
+}
+
+}  // namespace
+}  // namespace sim::test

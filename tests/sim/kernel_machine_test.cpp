@@ -1,0 +1,200 @@
+// The machine: its \SystemRoot folder, the DPC thread, fault injection and the rules of
+// its own use.
+#include "tests/sim/kernel_test_support.h"
+
+#include "sim/dpc.h"
+#include "sim/faults.h"
+#include "sim/irql.h"
+#include "sim/locks.h"
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+namespace sim::test {
+namespace {
+
+TEST(KernelMachine, TemporarySystemRootGoesWithTheMachine)
+{
+    std::filesystem::path root;
+    {
+        Machine machine;
+        root = machine.options().systemRoot;
+        ASSERT_TRUE(std::filesystem::is_directory(root));
+        std::filesystem::create_directory(root / "trace");
+        std::ofstream(root / "trace" / "krvdlc.trc") << "text";
+    }
+    EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+TEST(KernelMachine, GivenSystemRootIsCreatedAndKept)
+{
+    const std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("krvdlc-kept-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(root);
+    {
+        MachineOptions options;
+        options.systemRoot = root / "Windows";
+        Machine machine(options);
+        EXPECT_EQ(machine.options().systemRoot, root / "Windows");
+        EXPECT_TRUE(std::filesystem::is_directory(root / "Windows"));
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(root / "Windows"));
+    std::filesystem::remove_all(root);
+}
+
+TEST(KernelMachine, DpcWorkRunsInOrderAtDispatchLevelOnItsOwnThread)
+{
+    Machine machine;
+    std::vector<int> order;
+    std::atomic<bool> allAtDispatch{true};
+    std::atomic<bool> offTheCaller{true};
+    const auto caller = std::this_thread::get_id();
+    for (int i = 0; i < 50; ++i) {
+        machine.dpcs().Queue([&, i] {
+            order.push_back(i);
+            allAtDispatch = allAtDispatch && KeGetCurrentIrql() == DISPATCH_LEVEL;
+            offTheCaller = offTheCaller && std::this_thread::get_id() != caller;
+        });
+    }
+    machine.dpcs().Drain();
+    ASSERT_EQ(order.size(), 50u);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(order[static_cast<size_t>(i)], i);
+    EXPECT_TRUE(allAtDispatch.load());
+    EXPECT_TRUE(offTheCaller.load());
+}
+
+TEST(KernelMachine, UnloadChecksPassWhenEverythingWasGivenBack)
+{
+    Machine machine;
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 10, 0x636C644Bu));
+    machine.CheckNothingLeftBehind();
+}
+
+TEST(KernelFaults, FailByNumberCountsFromArming)
+{
+    FaultInjector faults;
+    FaultPoint point;
+    point.routine = "IoCreateDevice";
+    EXPECT_FALSE(faults.ShouldFail(point));
+    EXPECT_FALSE(faults.ShouldFail(point));
+    faults.FailNth("IoCreateDevice", 2);
+    faults.FailNth("IoCreateSymbolicLink", 1);
+    std::vector<bool> failed;
+    for (int i = 0; i < 4; ++i)
+        failed.push_back(faults.ShouldFail(point));
+    EXPECT_EQ(failed, (std::vector<bool>{false, true, false, false}));
+    EXPECT_EQ(faults.Calls("IoCreateDevice"), 6u);
+    EXPECT_EQ(faults.Calls("IoCreateSymbolicLink"), 0u);
+    EXPECT_EQ(faults.Injected(), 1u);
+    point.routine = "IoCreateSymbolicLink";
+    EXPECT_TRUE(faults.ShouldFail(point));
+}
+
+TEST(KernelFaults, FailByPredicateUntilClearedOrUsedUp)
+{
+    FaultInjector faults;
+    faults.FailWhen([](const FaultPoint &p) { return p.name == u"\\Device\\KRVDLC"; });
+    faults.FailWhen([](const FaultPoint &p) { return p.callNumber % 2 == 0; }, 2);
+    FaultPoint device;
+    device.routine = "IoCreateDevice";
+    device.name = u"\\Device\\KRVDLC";
+    FaultPoint other;
+    other.routine = "NdisAllocatePacket";
+    std::vector<bool> failed;
+    for (int i = 0; i < 6; ++i)
+        failed.push_back(faults.ShouldFail(other));
+    EXPECT_EQ(failed, (std::vector<bool>{false, true, false, true, false, false}));
+    EXPECT_TRUE(faults.ShouldFail(device));
+    EXPECT_TRUE(faults.ShouldFail(device));
+    faults.Clear();
+    EXPECT_FALSE(faults.ShouldFail(device));
+    EXPECT_EQ(faults.Injected(), 4u);
+}
+
+TEST(KernelFaults, CountsAreSafeAcrossThreads)
+{
+    FaultInjector faults;
+    faults.FailWhen([](const FaultPoint &p) { return p.callNumber % 10 == 0; });
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            FaultPoint point;
+            point.routine = "ExAllocatePoolWithTag";
+            for (int i = 0; i < 250; ++i)
+                failures += faults.ShouldFail(point) ? 1 : 0;
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(faults.Calls("ExAllocatePoolWithTag"), 1000u);
+    EXPECT_EQ(failures.load(), 100);
+}
+
+// Each routine's IRQL limit, one level above it.
+TEST(KernelMachineDeathTest, RoutinesAboveTheirIrql)
+{
+    struct Limit {
+        const char *routine;
+        KIRQL maximum;
+        std::function<void()> call;
+    };
+    const Limit limits[] = {
+        {"ObReferenceObjectByHandle", APC_LEVEL,
+         [] {
+             PVOID object;
+             ObReferenceObjectByHandle(nullptr, 0, nullptr, KernelMode, &object, nullptr);
+         }},
+        {"ObfDereferenceObject", DISPATCH_LEVEL, [] { ObfDereferenceObject(nullptr); }},
+        {"KeResetEvent", DISPATCH_LEVEL, [] { KeResetEvent(nullptr); }},
+        {"ExFreePool", DISPATCH_LEVEL, [] { ExFreePool(reinterpret_cast<PVOID>(16)); }},
+        {"IoWriteErrorLogEntry", DISPATCH_LEVEL, [] { IoWriteErrorLogEntry(nullptr); }},
+        {"ExfInterlockedRemoveHeadList", DISPATCH_LEVEL,
+         [] { ExInterlockedRemoveHeadList(nullptr, nullptr); }},
+        {"ZwClose", PASSIVE_LEVEL, [] { ZwClose(nullptr); }},
+    };
+    for (const Limit &limit : limits) {
+        SCOPED_TRACE(limit.routine);
+        const std::string bound = limit.maximum == PASSIVE_LEVEL ? " called at an IRQL other than "
+                                                                 : " called above ";
+        EXPECT_DEATH(
+            {
+                Machine machine;
+                IrqlScope above(static_cast<KIRQL>(limit.maximum + 1));
+                limit.call();
+            },
+            "Rule: " + std::string(limit.routine) + bound + IrqlName(limit.maximum));
+    }
+}
+
+TEST(KernelMachineDeathTest, VerifierRules)
+{
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 1, 0), "Rule: a kernel routine was called with no machine running");
+    ExpectStops({
+        {"second machine", [](Machine &) { Machine second; },
+         "Rule: a second machine was started while one is running"},
+        {"DPC queue drained from a DPC",
+         [](Machine &machine) {
+             machine.dpcs().Queue([&] { machine.dpcs().Drain(); });
+             machine.dpcs().Drain();
+         },
+         "Rule: DPC queue drained from a DPC.*\nIRQL: 2  Thread: [0-9]+ \\(DPC\\)"},
+        {"DPC returns holding a spin lock",
+         [](Machine &machine) {
+             auto lock = std::make_shared<KSPIN_LOCK>(0);
+             machine.dpcs().Queue([lock] { KefAcquireSpinLockAtDpcLevel(lock.get()); });
+             machine.dpcs().Drain();
+         },
+         "Rule: DPC returned holding a spin lock"},
+        {"DPC returns at a lower IRQL",
+         [](Machine &machine) {
+             machine.dpcs().Queue([] { LowerIrql(PASSIVE_LEVEL); });
+             machine.dpcs().Drain();
+         },
+         "Rule: DPC returned at an IRQL other than DISPATCH_LEVEL"},
+    });
+}
+
+}  // namespace
+}  // namespace sim::test
