@@ -60,6 +60,7 @@ void BugCheck(StopCode code, const char *rule, uintptr_t p1, uintptr_t p2, uintp
             size -= static_cast<size_t>(written);
         }
     }
+    Machine::DiscardTemporaryRoot();
     std::abort();
 }
 

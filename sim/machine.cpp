@@ -121,6 +121,15 @@ Machine::~Machine()
     g_currentMachine.store(nullptr);
 }
 
+void Machine::DiscardTemporaryRoot() noexcept
+{
+    Machine *machine = g_currentMachine.load();
+    if (machine == nullptr || machine->parts_ == nullptr || machine->parts_->temporaryRoot.empty())
+        return;
+    std::error_code ignored;
+    std::filesystem::remove_all(machine->parts_->temporaryRoot, ignored);
+}
+
 Machine &Machine::Current()
 {
     Machine *machine = g_currentMachine.load();

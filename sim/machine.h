@@ -60,6 +60,9 @@ public:
     // The running machine; bug-checks when none exists.
     static Machine &Current();
     static bool Exists();
+    // Removes the running machine's temporary \SystemRoot folder; a bug-check calls it
+    // on its way out, since the process ends without destroying the machine.
+    static void DiscardTemporaryRoot() noexcept;
 
     Pool &pool();
     Dispatcher &dispatcher();

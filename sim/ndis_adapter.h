@@ -166,13 +166,13 @@ public:
 private:
     friend struct NdisState;
     friend class Segment;
-    friend VOID NTAPI ::NdisOpenAdapter(PNDIS_STATUS, PNDIS_STATUS, PNDIS_HANDLE, PUINT,
+    friend VOID NTAPI(::NdisOpenAdapter)(PNDIS_STATUS, PNDIS_STATUS, PNDIS_HANDLE, PUINT,
                                         PNDIS_MEDIUM, UINT, NDIS_HANDLE, NDIS_HANDLE,
                                         PNDIS_STRING, UINT, PVOID);
-    friend VOID NTAPI ::NdisCloseAdapter(PNDIS_STATUS, NDIS_HANDLE);
-    friend VOID NTAPI ::NdisRequest(PNDIS_STATUS, NDIS_HANDLE, PNDIS_REQUEST);
-    friend VOID NTAPI ::NdisReset(PNDIS_STATUS, NDIS_HANDLE);
-    friend VOID NTAPI ::NdisSend(PNDIS_STATUS, NDIS_HANDLE, PNDIS_PACKET);
+    friend VOID NTAPI(::NdisCloseAdapter)(PNDIS_STATUS, NDIS_HANDLE);
+    friend VOID NTAPI(::NdisRequest)(PNDIS_STATUS, NDIS_HANDLE, PNDIS_REQUEST);
+    friend VOID NTAPI(::NdisReset)(PNDIS_STATUS, NDIS_HANDLE);
+    friend VOID NTAPI(::NdisSend)(PNDIS_STATUS, NDIS_HANDLE, PNDIS_PACKET);
     struct ObjectValue {
         std::vector<uint8_t> bytes;
         bool readOnly = false;
