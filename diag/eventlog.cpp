@@ -62,7 +62,9 @@ VOID LogSystemEvent(NTSTATUS EventCode, const WCHAR *String, const void *DumpDat
         return;
     }
 
-    RtlZeroMemory(Entry, ERROR_LOG_FIXED_SIZE);
+    // The whole entry is zeroed, not only the fixed part: the string starts 48 bytes past
+    // the dump data's own start, and the gap must not carry stale pool to the event log.
+    RtlZeroMemory(Entry, (SIZE_T)PacketLength);
     Entry->DumpDataSize = (USHORT)DumpSize;
     Entry->ErrorCode = EventCode;
     if (DumpSize != 0)
