@@ -56,6 +56,7 @@ if(KRVDLC_BUILD_BENCH)
     # Linked with benchmark_main: bench files define benchmarks only, no BENCHMARK_MAIN().
     add_executable(krvdlc_bench ${krvdlc_bench_sources})
     target_link_libraries(krvdlc_bench PRIVATE krvdlc_simulated_driver krvdlc_pe
+                          $<$<TARGET_EXISTS:krvdlc_toolsupport>:krvdlc_toolsupport>
                           benchmark::benchmark_main)
     krvdlc_warnings(krvdlc_bench)
   else()
@@ -64,8 +65,8 @@ if(KRVDLC_BUILD_BENCH)
 endif()
 
 # ---- fuzzing ---------------------------------------------------------------------------
-# Hook for fuzz/: a libFuzzer-style target per fuzz/<name>.cpp will be added here, e.g.
-#   option(KRVDLC_BUILD_FUZZ "Build the fuzz targets" OFF)
-#   if(KRVDLC_BUILD_FUZZ)
-#     include(HostFuzz)
-#   endif()
+# libFuzzer targets of fuzz/ (clang only; fuzz/run.sh configures build/fuzz for them).
+option(KRVDLC_BUILD_FUZZ "Build the libFuzzer targets of fuzz/ (needs clang)" OFF)
+if(KRVDLC_BUILD_FUZZ)
+  add_subdirectory(fuzz)
+endif()
