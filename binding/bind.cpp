@@ -156,7 +156,9 @@ VOID NTAPI KrvDlcBindAdapter(PNDIS_STATUS Status, NDIS_HANDLE BindContext,
 
     // An adapter without an instance name is listed with an empty one.
     NdisQueryAdapterInstanceName(&Adapter->AdapterName, Adapter->BindingHandle);
-    if (TRACE_ON(4)) TraceWString(4, "Bound AdapterName: ", Adapter->AdapterName.Buffer);
+    if (TRACE_ON(4))
+        TraceWString(4, "Bound AdapterName: ",
+                     Adapter->AdapterName.Buffer != nullptr ? Adapter->AdapterName.Buffer : u"");
 
     Adapter->Medium = MediumArray[SelectedMedium];
     if (Adapter->Medium == NdisMedium802_3) {

@@ -18,7 +18,9 @@ VOID NTAPI KrvDlcUnbindAdapter(PNDIS_STATUS Status, NDIS_HANDLE ProtocolBindingC
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
     KIRQL OldIrql;
 
-    if (TRACE_ON(5)) TraceWString(5, "KrvDlcUnbindAdapter: ", Adapter->AdapterName.Buffer);
+    if (TRACE_ON(5))
+        TraceWString(5, "KrvDlcUnbindAdapter: ",
+                     Adapter->AdapterName.Buffer != nullptr ? Adapter->AdapterName.Buffer : u"");
 
     if (Adapter->BindingHandle == nullptr) {
         // Nothing is bound, so there is nothing to fail.

@@ -278,6 +278,13 @@ NTSTATUS NTAPI KrvDlcIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)DeviceObject->DeviceExtension;
     IoIncrement(Adapter);
+    // An unbind that cleared Bound between the test above and the count saw no request
+    // in progress and may already be closing the adapter: refuse, and never reach NDIS.
+    if (ReadAcquire(&Adapter->Bound) == 0) {
+        KrvDlcCompleteIrp(Irp, STATUS_UNSUCCESSFUL, 0);
+        IoDecrement(Adapter);
+        return STATUS_UNSUCCESSFUL;
+    }
     IoMarkIrpPending(Irp);
 
     BOOLEAN TraceLeaving = FALSE;

@@ -24,15 +24,22 @@ NTSTATUS NTAPI KrvDlcOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)DeviceObject->DeviceExtension;
-    if (TRACE_ON(4)) TraceWString(4, "AdapterName: ", Adapter->AdapterName.Buffer);
-    LogSystemEvent(EVENT_OPENING_ADAPTER, Adapter->AdapterName.Buffer, nullptr, 0);
 
+    // Counted before anything of the binding is touched: an unbind that clears Bound after
+    // this test waits for the open to finish, and one that cleared it before may already
+    // be returning the instance name, the queued packets and the pool. So only a bound
+    // adapter's name is read and its queue emptied; the unbind empties its own.
     IoIncrement(Adapter);
-    KrvDlcEmptyRxQueue(Adapter);
+    BOOLEAN IsBound = ReadAcquire(&Adapter->Bound) != 0 ? TRUE : FALSE;
+    const WCHAR *Name = IsBound && Adapter->AdapterName.Buffer != nullptr
+                            ? Adapter->AdapterName.Buffer : u"";
+    if (TRACE_ON(4)) TraceWString(4, "AdapterName: ", Name);
+    LogSystemEvent(EVENT_OPENING_ADAPTER, Name, nullptr, 0);
 
-    if (ReadNoFence(&Adapter->Bound) == 0) {
+    if (!IsBound) {
         Status = STATUS_DEVICE_NOT_READY;
     } else {
+        KrvDlcEmptyRxQueue(Adapter);
         // Set at every open; a filter request that pends still counts as a success.
         NDIS_STATUS FilterStatus = EnableDirectedReads(Adapter);
         if (FilterStatus == NDIS_STATUS_SUCCESS || FilterStatus == NDIS_STATUS_PENDING) {
@@ -98,7 +105,10 @@ NTSTATUS NTAPI KrvDlcCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)DeviceObject->DeviceExtension;
     IoIncrement(Adapter);
     KrvDlcCancelReadIrp(DeviceObject);
-    KrvDlcEmptyRxQueue(Adapter);
+    // Once the unbind has begun it empties the queue itself before it frees the pool;
+    // emptying here as well could return a packet after the pool is gone.
+    if (ReadAcquire(&Adapter->Bound) != 0)
+        KrvDlcEmptyRxQueue(Adapter);
     // The cleanup gives its own count back first, so it never waits for itself.
     IoDecrement(Adapter);
     NdisWaitEvent(&Adapter->CleanupEvent, 0);

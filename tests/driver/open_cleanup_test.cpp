@@ -1,0 +1,197 @@
+// Opening, cleaning up and closing adapter devices, the count of requests in progress,
+// and unbinds that meet requests still in progress or handles still open.
+#include "tests/support/adapter_support.h"
+
+#include <future>
+
+namespace adaptertest {
+namespace {
+
+class OpenCleanup : public LoadedDriver {
+protected:
+    void SetUp() override
+    {
+        LoadedDriver::SetUp();
+        adapter_ = &Add(kGuid);
+        ASSERT_EQ(adapter_->Bind(), NDIS_STATUS_SUCCESS);
+        context_ = Context(kGuid);
+    }
+    DeviceHandle OpenAdapter() { return host_.Open(FileNameOf(kGuid)); }
+
+    static inline const std::u16string kGuid = u"{OPEN}";
+    sim::Adapter *adapter_ = nullptr;
+    PADAPTER_CONTEXT context_ = nullptr;
+};
+
+std::vector<std::string> CountLines(sim::Machine &machine)
+{
+    std::vector<std::string> lines;
+    for (const auto &line : machine.debugger().Lines())
+        if (line.find("IrpCount is now") != std::string::npos)
+            lines.push_back(line);
+    return lines;
+}
+
+TEST_F(OpenCleanup, OpenIsExclusiveAndCountsItself)
+{
+    machine().debugger().Clear();
+    DeviceHandle first = OpenAdapter();
+    ASSERT_TRUE(first.valid());
+    EXPECT_EQ(CountLines(machine()),
+              (std::vector<std::string>{"KRVDLC: IoIncrement: IrpCount is now 1",
+                                        "KRVDLC: IoDecrement: IrpCount is now 0"}));
+    EXPECT_TRUE(Traced("AdapterName: Adapter {OPEN}\n"));
+    EXPECT_TRUE(context_->CheckDSAP);
+    ExpectIdle(machine(), context_);
+
+    DeviceHandle second = OpenAdapter();
+    EXPECT_FALSE(second.valid());
+    EXPECT_EQ(sim::win32::GetLastError(), sim::win32::ERROR_ACCESS_DENIED);
+
+    // Closing the handle releases the device for the next open.
+    first.Close();
+    ExpectIdle(machine(), context_);
+    EXPECT_TRUE(OpenAdapter().valid());
+}
+
+// A device-control request that the adapter keeps pending until the test releases it.
+struct HeldRequest {
+    const char *what;
+    sim::NdisOperation operation;
+    uint32_t code;
+};
+
+const HeldRequest kHeldRequests[] = {
+    {"query", sim::NdisOperation::Request, IOCTL_KRVDLC_QUERY_OID},
+    {"reset", sim::NdisOperation::Reset, IOCTL_KRVDLC_RESET},
+};
+
+std::future<IoOutcome> IssueHeld(DeviceHandle &handle, sim::Adapter &adapter,
+                                 const HeldRequest &request)
+{
+    adapter.ScriptNext(request.operation, {sim::CompletionMode::Held, NDIS_STATUS_SUCCESS});
+    return std::async(std::launch::async, [&handle, code = request.code] {
+        auto buffer = QueryAddressBuffer();
+        bool query = code == IOCTL_KRVDLC_QUERY_OID;
+        uint32_t length = query ? static_cast<uint32_t>(buffer.size()) : 0;
+        return handle.Control(code, query ? buffer.data() : nullptr, length,
+                              query ? buffer.data() : nullptr, length);
+    });
+}
+
+TEST_F(OpenCleanup, CleanupWaitsForRequestsInProgress)
+{
+    // Idle: the cleanup has nothing to wait for.
+    {
+        DeviceHandle handle = OpenAdapter();
+        ASSERT_TRUE(handle.valid());
+        machine().io().ClearCompletions();
+        handle.Close();
+        EXPECT_TRUE(Completed(machine(), IRP_MJ_CLEANUP));
+        ExpectIdle(machine(), context_);
+    }
+    for (const auto &request : kHeldRequests) {
+        SCOPED_TRACE(request.what);
+        DeviceHandle handle = OpenAdapter();
+        ASSERT_TRUE(handle.valid());
+        auto control = IssueHeld(handle, *adapter_, request);
+        ASSERT_TRUE(WaitUntil([&] { return adapter_->HeldCount(request.operation) == 1; }));
+        EXPECT_EQ(ReadNoFence(&context_->IrpCount), 1);
+        EXPECT_EQ(machine().dispatcher().ReadState(&context_->CleanupEvent.Event), 0);
+
+        machine().io().ClearCompletions();
+        auto cleanup = std::async(std::launch::async, [&] { return handle.Close(); });
+        ASSERT_TRUE(WaitUntil([&] { return Holds(machine(), IRP_MJ_CLEANUP, true); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(Completed(machine(), IRP_MJ_CLEANUP));
+        EXPECT_EQ(cleanup.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+
+        ASSERT_TRUE(adapter_->ReleasePending(request.operation));
+        EXPECT_TRUE(cleanup.get());
+        EXPECT_TRUE(control.get().ok);
+        auto completions = machine().io().Completions();
+        ASSERT_GE(completions.size(), 2u);
+        EXPECT_EQ(completions[0].majorFunction, IRP_MJ_DEVICE_CONTROL);
+        EXPECT_EQ(completions[1].majorFunction, IRP_MJ_CLEANUP);
+        ExpectIdle(machine(), context_);
+    }
+}
+
+TEST_F(OpenCleanup, UnbindGivesUpWaitingAfterTwentySeconds)
+{
+    for (const auto &request : kHeldRequests) {
+        SCOPED_TRACE(request.what);
+        if (!adapter_->IsOpen())
+            ASSERT_EQ(adapter_->Bind(), NDIS_STATUS_SUCCESS);
+        DeviceHandle handle = OpenAdapter();
+        ASSERT_TRUE(handle.valid());
+        auto control = IssueHeld(handle, *adapter_, request);
+        ASSERT_TRUE(WaitUntil([&] { return adapter_->HeldCount(request.operation) == 1; }));
+
+        machine().debugger().Clear();
+        const int64_t virtualStart = machine().clock().Now();
+        const auto realStart = std::chrono::steady_clock::now();
+        EXPECT_EQ(adapter_->Unbind(), NDIS_STATUS_SUCCESS);
+        const int64_t waited = machine().clock().Now() - virtualStart;
+        const auto real = std::chrono::steady_clock::now() - realStart;
+
+        // 20 s of virtual time in 100 ns units, in a small fraction of that in real time.
+        EXPECT_GE(waited, 20'000'0000LL);
+        EXPECT_LT(waited, 21'000'0000LL);
+        EXPECT_LT(real, std::chrono::seconds(5));
+        EXPECT_TRUE(Traced("Waiting on CleanupEvent\n"));
+        // The close finished the held request, the device is gone.
+        EXPECT_EQ(control.get().status, STATUS_SUCCESS);
+        EXPECT_FALSE(adapter_->IsOpen());
+        EXPECT_FALSE(machine().io().DeviceExists(DeviceNameOf(kGuid)));
+        EXPECT_FALSE(machine().io().SymbolicLinkExists(LinkNameOf(kGuid)));
+        EXPECT_EQ(ndis().PacketPoolCount(), 0u);
+
+        // The handle that is left is refused everything but cleanup and close.
+        std::vector<uint8_t> frame(64, 0);
+        IoOutcome read = handle.Read(frame);
+        EXPECT_FALSE(read.ok);
+        EXPECT_EQ(read.status, STATUS_DEVICE_NOT_READY);
+        IoOutcome write = handle.Write(frame);
+        EXPECT_FALSE(write.ok);
+        EXPECT_EQ(write.status, STATUS_UNSUCCESSFUL);
+        auto buffer = QueryAddressBuffer();
+        IoOutcome query = handle.Control(IOCTL_KRVDLC_QUERY_OID, buffer.data(),
+                                         static_cast<uint32_t>(buffer.size()), buffer.data(),
+                                         static_cast<uint32_t>(buffer.size()));
+        EXPECT_FALSE(query.ok);
+        EXPECT_EQ(query.status, STATUS_UNSUCCESSFUL);
+        EXPECT_TRUE(handle.Close());
+    }
+    EXPECT_TRUE(host_.Unload());
+}
+
+TEST_F(OpenCleanup, UnbindCancelsThePendingReadBeforeItCloses)
+{
+    DeviceHandle handle = OpenAdapter();
+    ASSERT_TRUE(handle.valid());
+    auto read = std::async(std::launch::async, [&] {
+        std::vector<uint8_t> frame(1514);
+        return handle.Read(frame);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return Holds(machine(), IRP_MJ_READ); }));
+
+    adapter_->ScriptNext(sim::NdisOperation::Close, {sim::CompletionMode::Held, NDIS_STATUS_SUCCESS});
+    const int64_t virtualStart = machine().clock().Now();
+    auto unbind = std::async(std::launch::async, [&] { return adapter_->Unbind(); });
+    ASSERT_TRUE(WaitUntil([&] { return adapter_->HeldCount(sim::NdisOperation::Close) == 1; }));
+    // By the time the adapter is being closed the read is back, cancelled, and the
+    // unbind did not have to wait for it.
+    ASSERT_EQ(read.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    IoOutcome outcome = read.get();
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.status, STATUS_CANCELLED);
+    EXPECT_LT(machine().clock().Now() - virtualStart, 10'000'000LL);
+    ASSERT_TRUE(adapter_->ReleasePending(sim::NdisOperation::Close));
+    EXPECT_EQ(unbind.get(), NDIS_STATUS_SUCCESS);
+    handle.Close();
+    EXPECT_TRUE(host_.Unload());
+}
+
+}  // namespace
+}  // namespace adaptertest
