@@ -17,6 +17,7 @@ VOID NTAPI KrvDlcUnbindAdapter(PNDIS_STATUS Status, NDIS_HANDLE ProtocolBindingC
     (void)UnbindContext;
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
     KIRQL OldIrql;
+    NDIS_STRING Name;
 
     if (TRACE_ON(5))
         TraceWString(5, "KrvDlcUnbindAdapter: ",
@@ -66,11 +67,16 @@ VOID NTAPI KrvDlcUnbindAdapter(PNDIS_STATUS Status, NDIS_HANDLE ProtocolBindingC
     Adapter->PacketPool = nullptr;
 
     // An adapter that NDIS gave no instance name has no buffer to return.
-    if (Adapter->AdapterName.Buffer != nullptr)
-        NdisFreeMemory(Adapter->AdapterName.Buffer, Adapter->AdapterName.Length, 0);
+    // An open on a handle that outlives the unbind reads the name under IrpCountLock:
+    // take it out of the context under that lock, then give it back to NDIS.
+    OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
+    Name = Adapter->AdapterName;
     Adapter->AdapterName.Buffer = nullptr;
     Adapter->AdapterName.Length = 0;
     Adapter->AdapterName.MaximumLength = 0;
+    KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
+    if (Name.Buffer != nullptr)
+        NdisFreeMemory(Name.Buffer, Name.Length, 0);
 
     IoDeleteSymbolicLink(&Adapter->SymbolicLink);
     ExFreePool(Adapter->SymbolicLink.Buffer);

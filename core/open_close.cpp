@@ -25,16 +25,19 @@ NTSTATUS NTAPI KrvDlcOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)DeviceObject->DeviceExtension;
 
-    // Counted before anything of the binding is touched: an unbind that clears Bound after
-    // this test waits for the open to finish, and one that cleared it before may already
-    // be returning the instance name, the queued packets and the pool. So only a bound
-    // adapter's name is read and its queue emptied; the unbind empties its own.
-    IoIncrement(Adapter);
-    BOOLEAN IsBound = ReadAcquire(&Adapter->Bound) != 0 ? TRUE : FALSE;
-    const WCHAR *Name = IsBound && Adapter->AdapterName.Buffer != nullptr
-                            ? Adapter->AdapterName.Buffer : u"";
+    // The name is read under IrpCountLock, under which an unbind takes it out of the
+    // context before giving it back to NDIS; an open racing the unbind shows an empty name.
+    KIRQL OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
+    const WCHAR *Name = Adapter->AdapterName.Buffer != nullptr ? Adapter->AdapterName.Buffer : u"";
     if (TRACE_ON(4)) TraceWString(4, "AdapterName: ", Name);
     LogSystemEvent(EVENT_OPENING_ADAPTER, Name, nullptr, 0);
+    KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
+
+    // Bound is tested once counted: an unbind that clears it afterwards waits for this
+    // open, and one that cleared it before may already be returning the queued packets
+    // and the pool, so only a bound adapter's queue is emptied (the unbind empties its own).
+    IoIncrement(Adapter);
+    BOOLEAN IsBound = ReadAcquire(&Adapter->Bound) != 0 ? TRUE : FALSE;
 
     if (!IsBound) {
         Status = STATUS_DEVICE_NOT_READY;
