@@ -49,7 +49,10 @@ NDIS_STATUS NTAPI KrvDlcPNPHandler(NDIS_HANDLE ProtocolBindingContext, PNET_PNP_
 
     if (TRACE_ON(5)) TraceMessage(5, "Entering KrvDlcPNPHandler\n");
 
-    ULONG Code = (ULONG)NetPnPEvent->NetEvent;
+    // NDIS may pass codes beyond those the enumeration names: the raw 32-bit value is
+    // read, never the enumeration itself.
+    ULONG Code;
+    RtlCopyMemory(&Code, &NetPnPEvent->NetEvent, sizeof(ULONG));
     switch (Code) {
     case NetEventSetPower: {
         if (TRACE_ON(4)) TraceMessage(4, "NetEventSetPower\n");
