@@ -30,6 +30,8 @@ struct ProtocolInfo {
     UCHAR majorVersion = 0;
     UCHAR minorVersion = 0;
     UINT characteristicsLength = 0;   // as the protocol passed it
+    USHORT nameLength = 0;            // the protocol's Name.Length and MaximumLength, as passed
+    USHORT nameMaximumLength = 0;
     // The registered copy; Name.Buffer points at NDIS's own copy of the name.
     NDIS_PROTOCOL_CHARACTERISTICS characteristics{};
 };

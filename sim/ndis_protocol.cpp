@@ -126,6 +126,8 @@ VOID NTAPI NdisRegisterProtocol(PNDIS_STATUS Status, PNDIS_HANDLE NdisProtocolHa
     info.majorVersion = ProtocolCharacteristics->MajorNdisVersion;
     info.minorVersion = ProtocolCharacteristics->MinorNdisVersion;
     info.characteristicsLength = CharacteristicsLength;
+    info.nameLength = ProtocolCharacteristics->Name.Length;
+    info.nameMaximumLength = ProtocolCharacteristics->Name.MaximumLength;
     std::memcpy(&info.characteristics, ProtocolCharacteristics, shape->size);
     size_t chars = ProtocolCharacteristics->Name.Length / sizeof(WCHAR);
     info.name.assign(ProtocolCharacteristics->Name.Buffer, chars);

@@ -87,6 +87,8 @@ TEST(StartUnload, RegistersProtocolWithNdis50Table)
     EXPECT_EQ(protocol->characteristicsLength, sizeof(NDIS_PROTOCOL_CHARACTERISTICS));
 #endif
 
+    EXPECT_EQ(protocol->nameLength, 12);
+    EXPECT_EQ(protocol->nameMaximumLength, 14);
     NDIS_PROTOCOL_CHARACTERISTICS record = protocol->characteristics;
     EXPECT_EQ(record.Name.Length, 12);
     EXPECT_EQ(record.OpenAdapterCompleteHandler, &OpenAdapterComplete);
