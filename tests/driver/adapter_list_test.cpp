@@ -1,8 +1,8 @@
 // The adapter list as user mode reads it (IOCTL_KRVDLC_ENUM_ADAPTERS on \\.\KRVDLC) and
 // as KrvDlcGetAdapterList writes it.
-#include "tests/support/adapter_support.h"
+#include "tests/support/driver_test_support.h"
 
-namespace adaptertest {
+namespace krvdlc::test {
 namespace {
 
 using AdapterList_ = LoadedDriver;
@@ -23,6 +23,24 @@ DirectList ListDirectly(ULONG length)
     return out;
 }
 
+// The adapter list bytes for (instance name, file name) pairs in list order.
+std::vector<uint8_t> ListBytes(const std::vector<std::pair<std::u16string, std::u16string>> &adapters)
+{
+    std::vector<uint8_t> bytes = Le32(static_cast<uint32_t>(adapters.size()));
+    auto put = [&](const std::u16string &text) {
+        for (char16_t c : text + u'\0') {
+            bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+            bytes.push_back(static_cast<uint8_t>(c >> 8));
+        }
+    };
+    for (const auto &[instance, file] : adapters) {
+        put(instance);
+        put(file);
+    }
+    put(u"");
+    return bytes;
+}
+
 TEST_F(AdapterList_, IsListedInBindOrderByteForByte)
 {
     // Added in one order, bound in another: the list follows the binds.
@@ -32,7 +50,7 @@ TEST_F(AdapterList_, IsListedInBindOrderByteForByte)
     ASSERT_EQ(first.Bind(), NDIS_STATUS_SUCCESS);
     ASSERT_EQ(second.Bind(), NDIS_STATUS_SUCCESS);
     ASSERT_EQ(nameless.Bind(), NDIS_STATUS_SUCCESS);
-    EXPECT_TRUE(Traced("Bound AdapterName: \n"));
+    EXPECT_TRUE(Traced("Bound AdapterName: "));
     ndis().IndicateBindsComplete();
 
     // No instance name: an empty string, a lone 16-bit zero.
@@ -62,7 +80,7 @@ TEST_F(AdapterList_, IsListedInBindOrderByteForByte)
         EXPECT_EQ(direct.bytes, want);
 
         std::vector<uint8_t> buffer(row.length + 8, kCanary);
-        DeviceHandle control = host_.Open(KRVDLC_CONTROL_FILE_NAME);
+        DeviceHandle control = host().Open(KRVDLC_CONTROL_FILE_NAME);
         IoOutcome got = control.Control(IOCTL_KRVDLC_ENUM_ADAPTERS, nullptr, 0, buffer.data(),
                                         row.length);
         EXPECT_EQ(got.status, row.status);
@@ -74,7 +92,7 @@ TEST_F(AdapterList_, IsListedInBindOrderByteForByte)
         }
         EXPECT_EQ(buffer, want);
     }
-    EXPECT_TRUE(Traced("Adapters available: 3\n"));
+    EXPECT_TRUE(Traced("Adapters available: 3"));
 }
 
 TEST_F(AdapterList_, EmptyListIsSixBytes)
@@ -90,7 +108,7 @@ TEST_F(AdapterList_, EmptyListIsSixBytes)
     EXPECT_EQ(tooSmall.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(tooSmall.dataLength, 6u);
     EXPECT_EQ(tooSmall.bytes, std::vector<uint8_t>(13, kCanary));
-    EXPECT_TRUE(Traced("Adapters available: 0\n"));
+    EXPECT_TRUE(Traced("Adapters available: 0"));
 }
 
 TEST_F(AdapterList_, UnboundAdapterLeavesTheList)
@@ -119,4 +137,4 @@ TEST_F(AdapterList_, UnboundAdapterLeavesTheList)
 }
 
 }  // namespace
-}  // namespace adaptertest
+}  // namespace krvdlc::test

@@ -1,12 +1,12 @@
 // Opens, cleanups, closes and counted requests on adapter devices from several threads
 // while another thread unbinds one of the adapters, round after round.
-#include "tests/support/adapter_support.h"
+#include "tests/support/driver_test_support.h"
 
 #include <atomic>
 #include <memory>
 #include <random>
 
-namespace adaptertest {
+namespace krvdlc::test {
 namespace {
 
 namespace w = sim::win32;
@@ -115,7 +115,7 @@ TEST_F(AdapterStress, OpenCleanupCloseAndCountWhileUnbinding)
         ASSERT_EQ(churn.Bind(), NDIS_STATUS_SUCCESS);
         std::vector<std::thread> threads;
         for (int t = 0; t < kWorkers; t++)
-            threads.emplace_back(Worker, std::ref(host_), std::cref(names), seeds(), kIterations,
+            threads.emplace_back(Worker, std::ref(host()), std::cref(names), seeds(), kIterations,
                                  std::ref(tally));
         const auto delay = std::chrono::microseconds(seeds() % 3000);
         NDIS_STATUS unbound = NDIS_STATUS_PENDING;
@@ -142,8 +142,8 @@ TEST_F(AdapterStress, OpenCleanupCloseAndCountWhileUnbinding)
     EXPECT_EQ(tally.issued.load(), tally.completed.load());
     EXPECT_GT(tally.opens.load(), 0u);
     EXPECT_GT(tally.issued.load(), tally.refusedAtOnce.load());
-    EXPECT_TRUE(host_.Unload());
+    EXPECT_TRUE(host().Unload());
 }
 
 }  // namespace
-}  // namespace adaptertest
+}  // namespace krvdlc::test

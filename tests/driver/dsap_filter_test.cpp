@@ -1,10 +1,8 @@
 // The frame filter: which frames KrvDlcReceive and KrvDlcReceivePacket take, on each
 // medium, with the DSAP check on and off, and the trace line that tells why one is refused.
-#include "tests/support/receive_support.h"
+#include "tests/support/driver_test_support.h"
 
-#include <optional>
-
-using namespace rxtest;
+using namespace krvdlc::test;
 
 namespace {
 
@@ -146,7 +144,7 @@ std::vector<FilterRow> Rows()
 // Checks one handler's outcome from the trace and the event log it left.
 void ExpectOutcome(DriverWithAdapter &driver, const Outcome &expected, bool warningEvent)
 {
-    auto lines = driver.TraceLines();
+    auto lines = driver.Lines();
     size_t discards = std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
         return line.rfind("Discarding", 0) == 0;
     });
@@ -156,9 +154,9 @@ void ExpectOutcome(DriverWithAdapter &driver, const Outcome &expected, bool warn
     bool lineIsDiscard = expected.line.rfind("Discarding", 0) == 0;
     EXPECT_EQ(discards, lineIsDiscard ? 1u : 0u);
     // A refusal is not an error: the only event the filter writes is the odd-medium warning.
-    EXPECT_EQ(driver.EventCount(), warningEvent ? 1u : 0u);
+    EXPECT_EQ(driver.Entries().size(), warningEvent ? 1u : 0u);
     if (warningEvent) {
-        EXPECT_EQ(driver.Events(LOG_WARNING, expected.line + "\n").size(), 1u);
+        EXPECT_EQ(driver.EntriesWith(EVENT_DRIVER_WARNING, expected.line + "\n").size(), 1u);
     }
 }
 
@@ -204,14 +202,14 @@ TEST(DsapFilter, BothClassificationsOverTheTable)
         ASSERT_EQ(driver->Queued(), 0);
         sim::Adapter &adapter = driver->adapter();
 
-        driver->ClearLogs();
+        driver->ClearLog();
         EXPECT_EQ(adapter.IndicateReceive(row.frame, row.receive),
                   row.lookahead.accepted ? NDIS_STATUS_SUCCESS : NDIS_STATUS_NOT_ACCEPTED);
         EXPECT_EQ(driver->Queued(), row.lookahead.accepted ? 1 : 0);
         ExpectOutcome(*driver, row.lookahead, false);
 
         LONG before = driver->Queued();
-        driver->ClearLogs();
+        driver->ClearLog();
         if (row.failFirstMapping)
             driver->machine().faults().FailNth("MmMapLockedPagesSpecifyCache", 1);
         EXPECT_EQ(adapter.IndicatePacket(row.frame, row.packetOptions), row.packet.accepted ? 1 : 0);

@@ -1,12 +1,10 @@
 // The event viewer on the driver's entries: message texts from KRVDLC.SYS with their
 // inserts, type, identifier, local time and source, and the listing without the image.
-#include "tests/support/diag_support.h"
+#include "tests/support/driver_test_support.h"
 
 #include "tools/common/event_viewer.h"
 
-#include "sim/errorlog.h"
-
-namespace krvdlc::diag_test {
+namespace krvdlc::test {
 namespace {
 
 const std::string kImagePath = KRVDLC_IMAGE_PATH;
@@ -216,4 +214,4 @@ TEST(EventViewer, WithoutTheImageShowsIdentifiersAndStringsRaw)
 }
 
 }  // namespace
-}  // namespace krvdlc::diag_test
+}  // namespace krvdlc::test

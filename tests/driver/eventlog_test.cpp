@@ -1,15 +1,8 @@
 // Event-log entries as the driver writes them: the bytes of each entry, the 152-byte bound
 // with its cut string, and the events lost to a bad kind, too much dump data or no pool.
-#include "tests/support/diag_support.h"
+#include "tests/support/driver_test_support.h"
 
-#include "sim/errorlog.h"
-#include "sim/faults.h"
-#include "sim/pool.h"
-
-#include <cstring>
-#include <optional>
-
-namespace krvdlc::diag_test {
+namespace krvdlc::test {
 namespace {
 
 constexpr size_t kFixedPart = 48;
@@ -229,4 +222,4 @@ TEST(EventLogLifetime, StartAndUnloadLogTheirEvents)
 }
 
 }  // namespace
-}  // namespace krvdlc::diag_test
+}  // namespace krvdlc::test

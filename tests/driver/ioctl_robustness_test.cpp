@@ -1,7 +1,7 @@
 // ioctl_robustness_test.cpp - thousands of random device-control requests, from two user
 // threads at once, against bound, unbinding and control devices while NDIS ends its
 // requests and resets at once, on the DPC thread, held or failed.
-#include "tests/support/ioctl_support.h"
+#include "tests/support/driver_test_support.h"
 
 #include <atomic>
 #include <deque>

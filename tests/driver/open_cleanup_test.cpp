@@ -1,10 +1,10 @@
 // Opening, cleaning up and closing adapter devices, the count of requests in progress,
 // and unbinds that meet requests still in progress or handles still open.
-#include "tests/support/adapter_support.h"
+#include "tests/support/driver_test_support.h"
 
 #include <future>
 
-namespace adaptertest {
+namespace krvdlc::test {
 namespace {
 
 class OpenCleanup : public LoadedDriver {
@@ -16,14 +16,14 @@ protected:
         ASSERT_EQ(adapter_->Bind(), NDIS_STATUS_SUCCESS);
         context_ = Context(kGuid);
     }
-    DeviceHandle OpenAdapter() { return host_.Open(FileNameOf(kGuid)); }
+    DeviceHandle OpenAdapter() { return host().Open(FileNameOf(kGuid)); }
 
     static inline const std::u16string kGuid = u"{OPEN}";
     sim::Adapter *adapter_ = nullptr;
     PADAPTER_CONTEXT context_ = nullptr;
 };
 
-std::vector<std::string> CountLines(sim::Machine &machine)
+std::vector<std::string> IrpCountLines(sim::Machine &machine)
 {
     std::vector<std::string> lines;
     for (const auto &line : machine.debugger().Lines())
@@ -37,10 +37,10 @@ TEST_F(OpenCleanup, OpenIsExclusiveAndCountsItself)
     machine().debugger().Clear();
     DeviceHandle first = OpenAdapter();
     ASSERT_TRUE(first.valid());
-    EXPECT_EQ(CountLines(machine()),
+    EXPECT_EQ(IrpCountLines(machine()),
               (std::vector<std::string>{"KRVDLC: IoIncrement: IrpCount is now 1",
                                         "KRVDLC: IoDecrement: IrpCount is now 0"}));
-    EXPECT_TRUE(Traced("AdapterName: Adapter {OPEN}\n"));
+    EXPECT_TRUE(Traced("AdapterName: Adapter {OPEN}"));
     EXPECT_TRUE(context_->CheckDSAP);
     ExpectIdle(machine(), context_);
 
@@ -139,7 +139,7 @@ TEST_F(OpenCleanup, UnbindGivesUpWaitingAfterTwentySeconds)
         EXPECT_GE(waited, 20'000'0000LL);
         EXPECT_LT(waited, 21'000'0000LL);
         EXPECT_LT(real, std::chrono::seconds(5));
-        EXPECT_TRUE(Traced("Waiting on CleanupEvent\n"));
+        EXPECT_TRUE(Traced("Waiting on CleanupEvent"));
         // The close finished the held request, the device is gone.
         EXPECT_EQ(control.get().status, STATUS_SUCCESS);
         EXPECT_FALSE(adapter_->IsOpen());
@@ -163,7 +163,7 @@ TEST_F(OpenCleanup, UnbindGivesUpWaitingAfterTwentySeconds)
         EXPECT_EQ(query.status, STATUS_UNSUCCESSFUL);
         EXPECT_TRUE(handle.Close());
     }
-    EXPECT_TRUE(host_.Unload());
+    EXPECT_TRUE(host().Unload());
 }
 
 TEST_F(OpenCleanup, UnbindCancelsThePendingReadBeforeItCloses)
@@ -190,8 +190,8 @@ TEST_F(OpenCleanup, UnbindCancelsThePendingReadBeforeItCloses)
     ASSERT_TRUE(adapter_->ReleasePending(sim::NdisOperation::Close));
     EXPECT_EQ(unbind.get(), NDIS_STATUS_SUCCESS);
     handle.Close();
-    EXPECT_TRUE(host_.Unload());
+    EXPECT_TRUE(host().Unload());
 }
 
 }  // namespace
-}  // namespace adaptertest
+}  // namespace krvdlc::test

@@ -1,9 +1,9 @@
 // The receive queue: its bound of 16 and the 10-entry warnings of the two receive paths,
 // the packet pool that driver-owned frames use up, data transfers that fail or pend, and
 // packets NDIS cannot lend.
-#include "tests/support/receive_support.h"
+#include "tests/support/driver_test_support.h"
 
-using namespace rxtest;
+using namespace krvdlc::test;
 
 namespace {
 
@@ -54,15 +54,15 @@ TEST(ReceiveQueue, WarningsAndLimitOfBothPaths)
         driver.Reopen();
         Prefill(driver, row.queued);
         WriteNoFence(&TraceLevel, TRACE_TO_DEBUGGER | row.level);
-        driver.ClearLogs();
+        driver.ClearLog();
         if (row.path == Path::Lookahead)
             EXPECT_EQ(driver.adapter().IndicateReceive(LlcFrame(0x04)), NDIS_STATUS_SUCCESS);
         else
             EXPECT_EQ(driver.adapter().IndicatePacket(LlcFrame(0x04)), row.dropped ? 0 : 1);
-        WriteNoFence(&TraceLevel, kTraceLevel);
+        WriteNoFence(&TraceLevel, kDebuggerLevel4);
 
         EXPECT_EQ(driver.Queued(), row.dropped ? row.queued : row.queued + 1);
-        auto lines = driver.TraceLines();
+        auto lines = driver.Lines();
         auto warnings = std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
             return line.rfind("*WARNING*", 0) == 0 || line.rfind("* Received packets", 0) == 0;
         });
@@ -71,15 +71,15 @@ TEST(ReceiveQueue, WarningsAndLimitOfBothPaths)
             EXPECT_TRUE(driver.Traced(row.line)) << row.line;
         }
         if (row.kind != 0) {
-            auto events = driver.Events(row.kind, row.event);
+            auto events = driver.EntriesWith(row.kind == LOG_ERROR ? EVENT_DRIVER_ERROR : EVENT_DRIVER_WARNING, row.event);
             ASSERT_EQ(events.size(), 1u);
-            EXPECT_EQ(DumpValue(events[0]), static_cast<uint32_t>(row.queued));
+            EXPECT_EQ(events[0].DumpValue(), static_cast<uint32_t>(row.queued));
         }
-        EXPECT_EQ(driver.TraceCount(kTooMany), row.dropped ? 1u : 0u);
-        EXPECT_EQ(driver.Events(LOG_ERROR, kTooMany + "\n").size(), row.dropped ? 1u : 0u);
+        EXPECT_EQ(driver.CountLines(kTooMany), row.dropped ? 1u : 0u);
+        EXPECT_EQ(driver.EntriesWith(EVENT_DRIVER_ERROR, kTooMany + "\n").size(), row.dropped ? 1u : 0u);
         bool discardsData = row.dropped && row.path == Path::Lookahead;
-        EXPECT_EQ(driver.TraceCount(kDiscardData), discardsData ? 1u : 0u);
-        EXPECT_EQ(driver.EventCount(), (row.kind != 0 ? 1u : 0u) + (row.dropped ? 1u : 0u) +
+        EXPECT_EQ(driver.CountLines(kDiscardData), discardsData ? 1u : 0u);
+        EXPECT_EQ(driver.Entries().size(), (row.kind != 0 ? 1u : 0u) + (row.dropped ? 1u : 0u) +
                                            (discardsData ? 1u : 0u));
         // A queued driver-owned frame holds its descriptor; a dropped one gives all back.
         bool owned = row.path == Path::Lookahead && !row.dropped;
@@ -99,10 +99,10 @@ TEST(ReceiveQueue, SixteenOwnedFramesExhaustThePool)
     EXPECT_EQ(driver.Queued(), 16);
     EXPECT_EQ(driver.machine().ndis().PacketsInUse(pool), 16u);
 
-    driver.ClearLogs();
+    driver.ClearLog();
     EXPECT_EQ(adapter.IndicateReceive(LlcFrame(0x04)), NDIS_STATUS_NOT_ACCEPTED);
     EXPECT_TRUE(driver.Traced(kNoPacket));
-    EXPECT_EQ(driver.Events(LOG_ERROR, kNoPacket + "\n").size(), 1u);
+    EXPECT_EQ(driver.EntriesWith(EVENT_DRIVER_ERROR, kNoPacket + "\n").size(), 1u);
     EXPECT_FALSE(driver.Traced(kTooMany));   // the pool runs out before the limit test
     EXPECT_EQ(driver.Queued(), 16);
 
@@ -111,7 +111,7 @@ TEST(ReceiveQueue, SixteenOwnedFramesExhaustThePool)
     driver.machine().io().SetVerifierOptions({false});
     uint64_t mismatches = driver.machine().io().StatusMismatches();
     std::vector<uint8_t> buffer(100);
-    driver.ClearLogs();
+    driver.ClearLog();
     auto read = driver.handle().Read(buffer);
     EXPECT_EQ(read.status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(read.bytes, 0u);
@@ -154,7 +154,7 @@ TEST(ReceiveQueue, TransferFailingAtOnceStillQueuesTheWholeFrame)
 
 TEST(ReceiveQueue, PendingTransferQueuesWhenItCompletes)
 {
-    DriverWithAdapter driver(NdisMedium802_3, kTraceLevel, true);
+    DriverWithAdapter driver(NdisMedium802_3, kDebuggerLevel4, true);
     sim::Adapter &adapter = driver.adapter();
     adapter.SetScript(sim::NdisOperation::TransferData, {sim::CompletionMode::Held, NDIS_STATUS_SUCCESS});
     PendingRead read(driver.handle().get(), 200);

@@ -1,15 +1,14 @@
 // Conservation under load: indicating threads on both receive paths, a reader that reads,
 // cancels and reopens meanwhile, and a final unbind. Every frame the driver takes is read
 // intact once or dropped by one of its rules, and the drops add up.
-#include "tests/support/receive_support.h"
+#include "tests/support/driver_test_support.h"
 
 #include <atomic>
 #include <memory>
 #include <random>
 #include <set>
-#include <thread>
 
-using namespace rxtest;
+using namespace krvdlc::test;
 
 namespace {
 
@@ -225,7 +224,7 @@ TEST(ReceiveStress, EveryTakenFrameIsReadOnceOrDroppedByARule)
     EXPECT_EQ(driver.machine().io().DriverMdlsOutstanding(), 0u);
 
     // The drops, from the events each rule writes once per frame.
-    auto count = [&](const char *text) { return static_cast<uint64_t>(driver.Events(LOG_ERROR, text).size()); };
+    auto count = [&](const char *text) { return static_cast<uint64_t>(driver.EntriesWith(EVENT_DRIVER_ERROR, text).size()); };
     uint64_t tooMany = count("** Too many received packets have been queued...  Discarding packet.\n");
     uint64_t transferDrops = count("** Returning resources and discarding packet data.\n");
     uint64_t noPacket = count("** No free packets in pool\n");

@@ -1,11 +1,7 @@
 // Start-up and unload: the control device, its link, the protocol registration and the
 // dispatch table the driver leaves after DriverEntry; every failed start leaving nothing
 // behind; the unload taking adapters down newest first and logging its shutdown last.
-#include "tests/support/start_support.h"
-
-#include "sim/win32.h"
-
-#include <functional>
+#include "tests/support/driver_test_support.h"
 
 namespace krvdlc::test {
 namespace {
@@ -310,6 +306,7 @@ TEST(StartUnload, UnloadUnbindsNewestAdapterFirstThenDeregisters)
     ASSERT_TRUE(host.Unload());
     for (sim::Adapter *adapter : adapters)
         EXPECT_FALSE(adapter->IsOpen());
+    EXPECT_EQ(host.ndis().OpenBindings(), 0u);
 
     std::vector<std::string> unbinds;
     std::vector<std::string> prints = PrintsFrom(host.machine(), before);

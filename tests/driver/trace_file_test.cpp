@@ -2,37 +2,131 @@
 // what reaches the file and what does not, the 10-second passes, an unwritable volume, the
 // queue limit, the stop request racing the thread's start, buffers left when the thread
 // stops by itself, and many producers at DISPATCH_LEVEL.
-#include "tests/support/diag_support.h"
+#include "tests/support/driver_test_support.h"
 
-#include "sim/faults.h"
-#include "sim/pool.h"
 #include "sim/threads.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cstring>
 #include <mutex>
-#include <thread>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <set>
 
-namespace krvdlc::diag_test {
+namespace krvdlc::test {
 namespace {
 
 const std::regex kTimeStampLine(R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d, \d{4}  \d\d:\d\d:\d\d\.\d{3}\n)");
 constexpr char kQueueFull[] = "KRVDLC: ** QueueCount exceeded maximum\n";
 
-HostOptions AtLevel(uint32_t level)
+constexpr char kTraceFolder[] = "\\SystemRoot\\trace";
+constexpr auto kTenSeconds = std::chrono::seconds(10);
+
+// Text split after each line feed, every piece keeping its "\n" (a last piece without one
+// is kept as it is).
+std::vector<std::string> SplitLines(std::string_view text)
 {
-    HostOptions options;
-    options.traceLevel = level;
-    return options;
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        lines.emplace_back(text.substr(start, end - start));
+        start = end;
+    }
+    return lines;
 }
+
+size_t CountPrints(const sim::Machine &machine, std::string_view text)
+{
+    size_t count = 0;
+    for (const std::string &print : const_cast<sim::Machine &>(machine).debugger().Prints())
+        count += print == text ? 1 : 0;
+    return count;
+}
+
+uint64_t TraceFileOpens(sim::Machine &machine)
+{
+    return machine.files().OpenCount(kTraceFile);
+}
+
+// Writes to the trace file so far.
+size_t TraceFileWrites(sim::Machine &machine)
+{
+    size_t writes = 0;
+    for (const sim::FileOperation &op : machine.files().Operations())
+        writes += op.kind == sim::FileOperation::Kind::Write ? 1 : 0;
+    return writes;
+}
+
+// The trace thread, with auto-advance off, is blocked in its 10-second wait with nothing
+// queued and TraceEvent not signalled: nothing can start a pass but the clock. Only the
+// trace thread waits with a time-out in these tests.
+bool TraceThreadIdle(sim::Machine &machine)
+{
+    return WaitUntil([&] {
+        return machine.clock().TimedWaiterCount() == 1 && ReadNoFence(&QueueCount) == 0 &&
+               machine.dispatcher().ReadState(&TraceEvent) == 0;
+    });
+}
+
+// Moves the clock by the trace thread's period and waits until it has run the pass this
+// started (it reopened the file) and waits again.
+bool RunTimedPass(sim::Machine &machine)
+{
+    const uint64_t opens = TraceFileOpens(machine);
+    machine.clock().Advance(kTenSeconds);
+    return WaitUntil([&] {
+        return TraceFileOpens(machine) > opens && machine.clock().TimedWaiterCount() == 1;
+    });
+}
+
+// Threads that wait on TraceEvent ahead of the trace thread, so that the signals of the
+// next `count` queued buffers release them, one each, instead of the trace thread: the
+// dispatcher releases the waiters of a synchronization event first come, first served.
+// Start them only while the trace thread is already blocked in its wait.
+class SignalAbsorbers {
+public:
+    SignalAbsorbers(sim::Machine &machine, size_t count)
+    {
+        const size_t before = machine.clock().WaiterCount();
+        for (size_t i = 0; i < count; ++i) {
+            threads_.emplace_back([this] {
+                sim::BeginThreadContext("absorber");
+                KeWaitForSingleObject(&TraceEvent, Executive, KernelMode, FALSE, nullptr);
+                released_.fetch_add(1);
+            });
+        }
+        ready_ = machine.clock().WaitForWaiters(before + count);
+    }
+    ~SignalAbsorbers() { ReleaseAll(); }
+    SignalAbsorbers(const SignalAbsorbers &) = delete;
+    SignalAbsorbers &operator=(const SignalAbsorbers &) = delete;
+
+    bool ready() const { return ready_; }
+    size_t released() const { return released_.load(); }
+
+    // Signals until every absorber is gone (a signal that wakes the trace thread instead
+    // only starts a pass) and joins them.
+    void ReleaseAll()
+    {
+        while (released_.load() < threads_.size()) {
+            KeSetEvent(&TraceEvent, 0, FALSE);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (std::thread &thread : threads_) {
+            if (thread.joinable())
+                thread.join();
+        }
+    }
+
+private:
+    std::vector<std::thread> threads_;
+    std::atomic<size_t> released_{0};
+    bool ready_ = false;
+};
 
 std::vector<std::string> TraceFileLines(sim::Machine &machine)
 {
@@ -59,7 +153,7 @@ bool IsLevel5Line(const std::string &line)
 
 TEST(TraceFile, DebuggerOnlyLevelMakesNoThreadAndTouchesNoFile)
 {
-    SimulatedHost host(AtLevel(0x85));
+    SimulatedHost host(WithTraceLevel(0x85));
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
     EXPECT_EQ(ReadNoFence(&TraceLevel), 0x85u);
     EXPECT_TRUE(host.machine().threads().List().empty());
@@ -74,7 +168,7 @@ TEST(TraceFile, LevelFourFillsTheFileFromStartToUnload)
 {
     for (bool oldFile : {false, true}) {
         SCOPED_TRACE(oldFile ? "old file emptied" : "folder created");
-        SimulatedHost host(AtLevel(4));
+        SimulatedHost host(WithTraceLevel(4));
         sim::Machine &machine = host.machine();
         if (oldFile) {
             const std::filesystem::path path = machine.files().Root() / "trace" / "krvdlc.trc";
@@ -115,7 +209,7 @@ TEST(TraceFile, LevelFourFillsTheFileFromStartToUnload)
 // moment the queue existed to the line that flushes it at unload.
 TEST(TraceFile, FileHoldsWhatTheDebuggerGotOnceTheQueueExisted)
 {
-    SimulatedHost host(AtLevel(0xC4));
+    SimulatedHost host(WithTraceLevel(0xC4));
     sim::Machine &machine = host.machine();
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
     ASSERT_TRUE(WaitUntilFileCreated());
@@ -147,7 +241,7 @@ TEST(TraceFile, FileHoldsWhatTheDebuggerGotOnceTheQueueExisted)
 
 TEST(TraceFile, IdleThreadWakesEveryTenSecondsAndReopensTheFile)
 {
-    SimulatedHost host(AtLevel(4));
+    SimulatedHost host(WithTraceLevel(4));
     sim::Machine &machine = host.machine();
     machine.clock().SetAutoAdvance(false);
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
@@ -178,7 +272,7 @@ TEST(TraceFile, UnwritableVolumeEndsTheThreadAtOnce)
 {
     for (uint32_t level : {0x04u, 0xC4u}) {
         SCOPED_TRACE(level);
-        SimulatedHost host(AtLevel(level));
+        SimulatedHost host(WithTraceLevel(level));
         sim::Machine &machine = host.machine();
         machine.files().SetReadOnly(true);
         const int64_t start = machine.clock().Now();
@@ -205,7 +299,7 @@ TEST(TraceFile, UnwritableVolumeEndsTheThreadAtOnce)
 // wait by threads that take the buffers' signals in its place, and only the clock wakes it.
 TEST(TraceFile, SeventeenQueuedBuffersDropLinesUntilTheThreadDrainsThem)
 {
-    SimulatedHost host(AtLevel(0xC4));
+    SimulatedHost host(WithTraceLevel(0xC4));
     sim::Machine &machine = host.machine();
     machine.clock().SetAutoAdvance(false);
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
@@ -262,7 +356,7 @@ TEST(TraceFile, SeventeenQueuedBuffersDropLinesUntilTheThreadDrainsThem)
 // move to "running" must not undo the request, or unload would wait forever.
 TEST(TraceFile, StopRequestedWhileTheThreadStartsIsKept)
 {
-    SimulatedHost host(AtLevel(0x41));   // nothing traced at levels 4 and 5: no allocations
+    SimulatedHost host(WithTraceLevel(0x41));   // nothing traced at levels 4 and 5: no allocations
     sim::Machine &machine = host.machine();
     std::atomic<bool> finalized{false};
     std::atomic<bool> stopSeen{false};
@@ -309,7 +403,7 @@ TEST(TraceFile, StopRequestedWhileTheThreadStartsIsKept)
 // stops by itself, the buffer is never written, and the unload's pool check finds nothing.
 TEST(TraceFile, BuffersLeftWhenTheThreadStopsByItselfAreFreed)
 {
-    SimulatedHost host(AtLevel(4));
+    SimulatedHost host(WithTraceLevel(4));
     sim::Machine &machine = host.machine();
     machine.clock().SetAutoAdvance(false);
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
@@ -357,7 +451,7 @@ TEST(TraceFile, BuffersLeftWhenTheThreadStopsByItselfAreFreed)
 // writes: each line reaches the file whole and once, or is counted as dropped.
 TEST(TraceFileStress, ProducersAtDispatchLevelLoseNoLineButTheDroppedOnes)
 {
-    SimulatedHost host(AtLevel(0xC4));
+    SimulatedHost host(WithTraceLevel(0xC4));
     sim::Machine &machine = host.machine();
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
 
@@ -402,4 +496,4 @@ TEST(TraceFileStress, ProducersAtDispatchLevelLoseNoLineButTheDroppedOnes)
 }
 
 }  // namespace
-}  // namespace krvdlc::diag_test
+}  // namespace krvdlc::test

@@ -1,16 +1,9 @@
 // The trace level read from the registry at start-up: what each value becomes, what each
 // failure prints, and where the lines go afterwards.
-#include "tests/support/start_support.h"
-
-#include "sim/files.h"
-
-#include <cstdio>
-#include <functional>
+#include "tests/support/driver_test_support.h"
 
 namespace krvdlc::test {
 namespace {
-
-constexpr char kTraceFile[] = "\\SystemRoot\\trace\\krvdlc.trc";
 
 std::string LevelRead(uint32_t value)
 {

@@ -1,7 +1,7 @@
 // The trace lines byte for byte as the debugger receives them: each line routine with its
 // cuts and its parameter checks, the time stamp and its number fields, and the lines of
 // DriverEntry.
-#include "tests/support/start_support.h"
+#include "tests/support/driver_test_support.h"
 
 #include <climits>
 #include <regex>

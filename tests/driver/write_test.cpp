@@ -1,11 +1,11 @@
 // write_test.cpp - writes: what reaches the wire, refusals, send completion and the
 // packet-descriptor limit.
-#include "tests/support/ioctl_support.h"
+#include "tests/support/driver_test_support.h"
 
 namespace krvdlc::test {
 namespace {
 
-constexpr char16_t kGuid[] = u"{5A0C1D2E-0001-4000-8000-00000000A001}";
+using WriteTest = OpenAdapterTest;
 
 struct LengthCase {
     size_t length;
@@ -14,7 +14,7 @@ struct LengthCase {
 };
 
 // The minimum frame is 14 bytes, the smallest MAC header; an empty write has no MDL.
-TEST(WriteTest, FrameLengthDecidesBetweenSendAndRefusal)
+TEST_F(WriteTest, FrameLengthDecidesBetweenSendAndRefusal)
 {
     const LengthCase cases[] = {
         {0, STATUS_INVALID_PARAMETER, "** Write request received with NULL MDL.\n"},
@@ -24,61 +24,48 @@ TEST(WriteTest, FrameLengthDecidesBetweenSendAndRefusal)
         {1514, STATUS_SUCCESS, nullptr},
         {9000, STATUS_SUCCESS, nullptr},
     };
-    DriverHost driver;
-    sim::Adapter &adapter = driver.AddBound(kGuid);
-    driver.BindsComplete();
-    DeviceHandle handle = driver.OpenAdapter(adapter, false);
+    ReopenBlocking();
 
     for (const LengthCase &c : cases) {
         SCOPED_TRACE(c.length);
-        driver.ClearLog();
-        size_t sentBefore = adapter.SentFrames().size();
+        driver_.ClearLog();
+        size_t sentBefore = adapter_->SentFrames().size();
         std::vector<uint8_t> frame = PatternFrame(c.length, static_cast<uint8_t>(c.length));
-        IoOutcome outcome = handle.Write(frame);
+        IoOutcome outcome = handle_.Write(frame);
 
         EXPECT_EQ(outcome.status, c.status);
-        auto sent = adapter.SentFrames();
+        auto sent = adapter_->SentFrames();
         if (c.refusal == nullptr) {
             EXPECT_TRUE(outcome.ok);
             EXPECT_EQ(outcome.bytes, c.length);
             ASSERT_EQ(sent.size(), sentBefore + 1);
             EXPECT_EQ(sent.back(), frame);
-            EXPECT_TRUE(driver.Entries().empty());
+            EXPECT_TRUE(driver_.Entries().empty());
         } else {
             EXPECT_FALSE(outcome.ok);
             EXPECT_EQ(outcome.bytes, 0u);
             EXPECT_EQ(sent.size(), sentBefore);
             std::string line(c.refusal, std::strlen(c.refusal) - 1);
-            EXPECT_EQ(driver.CountLines(line), 1u);
-            auto entries = driver.EntriesWith(EVENT_DRIVER_ERROR, c.refusal);
+            EXPECT_EQ(driver_.CountLines(line), 1u);
+            auto entries = driver_.EntriesWith(EVENT_DRIVER_ERROR, c.refusal);
             ASSERT_EQ(entries.size(), 1u);
             EXPECT_TRUE(entries[0].dump.empty());
         }
     }
-    handle.Close();
-    driver.Unload();
 }
 
-TEST(WriteTest, ControlDeviceRefusesWritesWithoutCountingThem)
+TEST_F(WriteTest, ControlDeviceRefusesWritesWithoutCountingThem)
 {
-    DriverHost driver;
-    sim::Adapter &adapter = driver.AddBound(kGuid);
-    driver.BindsComplete();
-    DeviceHandle control = driver.OpenControl(false);
-    driver.ClearLog();
+    DeviceHandle control = driver_.OpenControl(false);
 
     IoOutcome outcome = control.Write(PatternFrame(60));
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_TRUE(adapter.SentFrames().empty());
-    EXPECT_EQ(driver.CountLines("** Write requests must be made of adapter devices."), 1u);
-    EXPECT_EQ(driver.EntriesWith(EVENT_DRIVER_ERROR,
-                                 "** Write requests must be made of adapter devices.\n").size(),
-              1u);
-    EXPECT_EQ(driver.CountLinesStartingWith("IoIncrement:"), 0u);
-    EXPECT_EQ(driver.IrpCount(adapter), 0);
+    EXPECT_TRUE(adapter_->SentFrames().empty());
+    driver_.ExpectReported(EVENT_DRIVER_ERROR, "** Write requests must be made of adapter devices.");
+    EXPECT_EQ(driver_.CountLinesStartingWith("IoIncrement:"), 0u);
+    EXPECT_EQ(driver_.IrpCount(*adapter_), 0);
     control.Close();
-    driver.Unload();
 }
 
 struct CompletionCase {
@@ -91,7 +78,7 @@ struct CompletionCase {
 };
 
 // Whenever and however NDIS ends the send, the dispatch routine pended the write.
-TEST(WriteTest, SendCompletionGivesLengthOrFailureAndTheWriteAlwaysPends)
+TEST_F(WriteTest, SendCompletionGivesLengthOrFailureAndTheWriteAlwaysPends)
 {
     const CompletionCase cases[] = {
         {"immediate success", sim::CompletionMode::Immediate, NDIS_STATUS_SUCCESS, false,
@@ -107,21 +94,17 @@ TEST(WriteTest, SendCompletionGivesLengthOrFailureAndTheWriteAlwaysPends)
         {"held failure", sim::CompletionMode::Held, NDIS_STATUS_ADAPTER_NOT_FOUND, true,
          STATUS_UNSUCCESSFUL, false},
     };
-    DriverHost driver;
-    sim::Adapter &adapter = driver.AddBound(kGuid);
-    driver.BindsComplete();
-    DeviceHandle handle = driver.OpenAdapter(adapter);
 
     for (const CompletionCase &c : cases) {
         SCOPED_TRACE(c.name);
-        driver.ClearLog();
-        adapter.ScriptNext(sim::NdisOperation::Send, {c.mode, c.ndisStatus});
-        OverlappedCall write(handle.get());
+        driver_.ClearLog();
+        adapter_->ScriptNext(sim::NdisOperation::Send, {c.mode, c.ndisStatus});
+        OverlappedCall write(handle_.get());
         write.Write(PatternFrame(77));
         EXPECT_TRUE(write.Pended());
         if (c.release) {
             EXPECT_FALSE(write.Wait(20));
-            ASSERT_TRUE(adapter.ReleasePending(sim::NdisOperation::Send));
+            ASSERT_TRUE(adapter_->ReleasePending(sim::NdisOperation::Send));
         }
         ASSERT_TRUE(write.Wait());
         IoOutcome outcome = write.Result();
@@ -129,110 +112,87 @@ TEST(WriteTest, SendCompletionGivesLengthOrFailureAndTheWriteAlwaysPends)
         EXPECT_EQ(outcome.ok, c.sendsBytes);
         EXPECT_EQ(write.Bytes(), c.sendsBytes ? 77u : 0u);
         // A failed send is no driver error: nothing goes to the event log.
-        EXPECT_TRUE(driver.Entries().empty());
-        EXPECT_EQ(driver.CountLines("SendComplete.  NDIS Status = " + Hex8(c.ndisStatus)), 1u);
+        EXPECT_TRUE(driver_.Entries().empty());
+        EXPECT_EQ(driver_.CountLines("SendComplete.  NDIS Status = " + Hex8(c.ndisStatus)), 1u);
 
-        auto completions = driver.machine().io().Completions();
+        auto completions = driver_.machine().io().Completions();
         ASSERT_EQ(completions.size(), 1u);
         EXPECT_EQ(completions[0].majorFunction, IRP_MJ_WRITE);
         EXPECT_TRUE(completions[0].markedPending);
         EXPECT_EQ(completions[0].priorityBoost, 0);
     }
-    EXPECT_EQ(driver.machine().ndis().PacketsInUse(driver.Context(adapter)->PacketPool), 0u);
-    handle.Close();
-    driver.Unload();
+    EXPECT_EQ(driver_.machine().ndis().PacketsInUse(driver_.Context(*adapter_)->PacketPool), 0u);
 }
 
-TEST(WriteTest, SixteenSendsInFlightExhaustThePool)
+TEST_F(WriteTest, SixteenSendsInFlightExhaustThePool)
 {
-    DriverHost driver;
-    sim::Adapter &adapter = driver.AddBound(kGuid);
-    driver.BindsComplete();
-    DeviceHandle handle = driver.OpenAdapter(adapter);
-    adapter.SetScript(sim::NdisOperation::Send, {sim::CompletionMode::Held, NDIS_STATUS_SUCCESS});
+    adapter_->SetScript(sim::NdisOperation::Send, {sim::CompletionMode::Held, NDIS_STATUS_SUCCESS});
 
     std::vector<std::unique_ptr<OverlappedCall>> writes;
     for (int i = 0; i < 16; i++) {
-        writes.push_back(std::make_unique<OverlappedCall>(handle.get()));
+        writes.push_back(std::make_unique<OverlappedCall>(handle_.get()));
         writes.back()->Write(PatternFrame(20 + i));
         EXPECT_TRUE(writes.back()->Pended());
     }
-    ASSERT_EQ(adapter.HeldCount(sim::NdisOperation::Send), 16u);
-    driver.ClearLog();
+    ASSERT_EQ(adapter_->HeldCount(sim::NdisOperation::Send), 16u);
+    driver_.ClearLog();
 
-    OverlappedCall refused(handle.get());
+    OverlappedCall refused(handle_.get());
     refused.Write(PatternFrame(40));
     ASSERT_TRUE(refused.Wait());
     EXPECT_EQ(refused.Status(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(driver.CountLines("** No free packets available"), 1u);
-    EXPECT_EQ(driver.EntriesWith(EVENT_DRIVER_ERROR, "** No free packets available\n").size(), 1u);
-    EXPECT_EQ(adapter.HeldCount(sim::NdisOperation::Send), 16u);
+    driver_.ExpectReported(EVENT_DRIVER_ERROR, "** No free packets available");
+    EXPECT_EQ(adapter_->HeldCount(sim::NdisOperation::Send), 16u);
 
     // Released out of order: each write still gets its own length back.
     for (size_t i = 16; i > 0; i--)
-        ASSERT_TRUE(adapter.ReleasePending(sim::NdisOperation::Send, i - 1));
+        ASSERT_TRUE(adapter_->ReleasePending(sim::NdisOperation::Send, i - 1));
     for (int i = 0; i < 16; i++) {
         ASSERT_TRUE(writes[i]->Wait());
         EXPECT_EQ(writes[i]->Status(), STATUS_SUCCESS);
         EXPECT_EQ(writes[i]->Bytes(), 20u + i);
     }
-    adapter.SetScript(sim::NdisOperation::Send, {});
+    adapter_->SetScript(sim::NdisOperation::Send, {});
     // The descriptors came back: a write goes through again.
-    OverlappedCall again(handle.get());
+    OverlappedCall again(handle_.get());
     again.Write(PatternFrame(40));
     ASSERT_TRUE(again.Wait());
     EXPECT_EQ(again.Status(), STATUS_SUCCESS);
-    handle.Close();
-    driver.Unload();
 }
 
-TEST(WriteTest, WriteAfterUnbindBeganIsRefused)
+TEST_F(WriteTest, WriteAfterUnbindBeganIsRefused)
 {
-    DriverHost driver;
-    sim::Adapter &adapter = driver.AddBound(kGuid);
-    driver.BindsComplete();
-    DeviceHandle handle = driver.OpenAdapter(adapter);
-    UnbindInProgress unbind(driver, adapter, handle.get());
-    driver.ClearLog();
+    UnbindInProgress unbind(driver_, *adapter_, handle_.get());
+    driver_.ClearLog();
 
-    OverlappedCall late(handle.get());
+    OverlappedCall late(handle_.get());
     late.Write(PatternFrame(30));
     ASSERT_TRUE(late.Wait());
     EXPECT_EQ(late.Status(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(driver.CountLines("** We are no longer bound to the adapter - write aborted"), 1u);
-    EXPECT_EQ(driver.EntriesWith(EVENT_DRIVER_ERROR,
-                                 "** We are no longer bound to the adapter - write aborted\n")
-                  .size(),
-              1u);
-    EXPECT_EQ(adapter.SentFrames().size(), 1u);   // the held one only
+    driver_.ExpectReported(EVENT_DRIVER_ERROR, "** We are no longer bound to the adapter - write aborted");
+    EXPECT_EQ(adapter_->SentFrames().size(), 1u);   // the held one only
     EXPECT_EQ(unbind.Finish(), NDIS_STATUS_SUCCESS);
-    handle.Close();
-    driver.Unload();
 }
 
-TEST(WriteTest, LevelThreeDumpShowsAtMostThirtyTwoBytes)
+TEST_F(WriteTest, LevelThreeDumpShowsAtMostThirtyTwoBytes)
 {
     struct DumpCase {
         size_t length;
         size_t shown;
     } const cases[] = {{14, 14}, {20, 20}, {31, 31}, {32, 32}, {33, 32}, {100, 32}};
-    DriverHost driver(0x83);
-    sim::Adapter &adapter = driver.AddBound(kGuid);
-    driver.BindsComplete();
-    DeviceHandle handle = driver.OpenAdapter(adapter, false);
+    WriteNoFence(&TraceLevel, 0x83u);
+    ReopenBlocking();
 
     for (const DumpCase &c : cases) {
         SCOPED_TRACE(c.length);
-        driver.ClearLog();
+        driver_.ClearLog();
         std::vector<uint8_t> frame = PatternFrame(c.length, 0xA0);
-        ASSERT_TRUE(handle.Write(frame).ok);
-        EXPECT_EQ(driver.CountLines("Write byte count = " + std::to_string(c.length)), 1u);
-        EXPECT_EQ(driver.CountLines("Sending: " + HexDump(frame.data(), c.shown)), 1u);
+        ASSERT_TRUE(handle_.Write(frame).ok);
+        EXPECT_EQ(driver_.CountLines("Write byte count = " + std::to_string(c.length)), 1u);
+        EXPECT_EQ(driver_.CountLines("Sending: " + HexDump(frame.data(), c.shown)), 1u);
         // Level 4 lines stay out at level 3.
-        EXPECT_EQ(driver.CountLinesStartingWith("Total Length = "), 0u);
+        EXPECT_EQ(driver_.CountLinesStartingWith("Total Length = "), 0u);
     }
-    handle.Close();
-    driver.Unload();
 }
 
 }  // namespace

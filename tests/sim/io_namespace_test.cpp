@@ -35,7 +35,9 @@ protected:
     PDRIVER_OBJECT driver = nullptr;
 };
 
-TEST_F(IoNamespaceTest, NamesAreCaseInsensitiveAndLinksReachableThroughBothAliases)
+// Names are case-insensitive, links reachable through both aliases; new devices go to the
+// head of the driver's list and lose DO_DEVICE_INITIALIZING after DriverEntry.
+TEST_F(IoNamespaceTest, NamesLinksAndTheDeviceList)
 {
     EXPECT_TRUE(io.DeviceExists(u"\\device\\IOBUFFERED"));
     EXPECT_FALSE(io.DeviceExists(u"\\DosDevices\\IoBuffered"));   // a link, not a device
@@ -43,10 +45,6 @@ TEST_F(IoNamespaceTest, NamesAreCaseInsensitiveAndLinksReachableThroughBothAlias
     // Created as \??\IoDirect, found as \DosDevices\IoDirect.
     EXPECT_EQ(io.SymbolicLinkTarget(u"\\DosDevices\\IODIRECT"), u"\\Device\\IoDirect");
     EXPECT_FALSE(io.SymbolicLinkExists(u"\\DosDevices\\IoMissing"));
-}
-
-TEST_F(IoNamespaceTest, NewDevicesGoToTheHeadOfTheDriverListAndLoseInitializingAfterEntry)
-{
     EXPECT_EQ(io.DriverDeviceNames(driver),
               (std::vector<std::u16string>{u"\\Device\\IoNeither", u"\\Device\\IoDirect",
                                            u"\\Device\\IoBuffered"}));
@@ -175,10 +173,12 @@ TEST(IoDriverLoader, UnclaimedMajorFunctionIsRefusedAsInvalidDeviceRequest)
     EXPECT_TRUE(sim::UnloadDriver());
 }
 
-TEST(IoDriverLoader, UnloadWaitsForHandlesAndRemovesEverything)
+TEST(IoDriverLoader, LoadZeroesGlobalsAndUnloadWaitsForHandlesAndRemovesEverything)
 {
     sim::Machine machine;
+    gPretendDriverGlobal = 42;
     ASSERT_EQ(sim::LoadDriver(iotest::Entry, iotest::kServiceKey), STATUS_SUCCESS);
+    EXPECT_EQ(gPretendDriverGlobal, 0);
     EXPECT_EQ(sim::LoadDriver(iotest::Entry, iotest::kServiceKey), STATUS_OBJECT_NAME_COLLISION);
     w::HANDLE handle = iotest::Open(u"\\\\.\\IoBuffered");
     ASSERT_NE(handle, w::INVALID_HANDLE_VALUE);
@@ -190,15 +190,6 @@ TEST(IoDriverLoader, UnloadWaitsForHandlesAndRemovesEverything)
     EXPECT_FALSE(machine.io().DeviceExists(u"\\Device\\IoBuffered"));
     EXPECT_FALSE(machine.io().SymbolicLinkExists(u"\\DosDevices\\IoDirect"));
     EXPECT_FALSE(sim::UnloadDriver());
-}
-
-TEST(IoDriverLoader, LoadZeroesTheDriverGlobals)
-{
-    sim::Machine machine;
-    gPretendDriverGlobal = 42;
-    ASSERT_EQ(sim::LoadDriver(iotest::Entry, iotest::kServiceKey), STATUS_SUCCESS);
-    EXPECT_EQ(gPretendDriverGlobal, 0);
-    EXPECT_TRUE(sim::UnloadDriver());
 }
 
 }  // namespace

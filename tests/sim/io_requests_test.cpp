@@ -34,31 +34,31 @@ protected:
     sim::IoManager &io = machine.io();
 };
 
-TEST_F(IoRequestsTest, BufferedControlCopiesInputInAndInformationBytesBack)
+TEST_F(IoRequestsTest, BufferedAndNeitherIoMoveTheCallersBytes)
 {
-    w::HANDLE handle = iotest::Open(u"\\\\.\\IoBuffered");
+    w::HANDLE buffered = iotest::Open(u"\\\\.\\IoBuffered");
     char input[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
     char output[12];
     std::fill(std::begin(output), std::end(output), '#');
     w::DWORD returned = 0;
-    ASSERT_TRUE(w::DeviceIoControl(handle, iotest::kEcho, input, sizeof input, output,
+    ASSERT_TRUE(w::DeviceIoControl(buffered, iotest::kEcho, input, sizeof input, output,
                                    sizeof output, &returned, nullptr));
     EXPECT_EQ(returned, 6u);
     EXPECT_EQ(std::string(output, sizeof output), "fedcba######");
     EXPECT_EQ(std::string(input, sizeof input), "abcdef");   // the caller's input untouched
-    w::CloseHandle(handle);
-}
+    ASSERT_TRUE(w::WriteFile(buffered, "frame", 5, &returned, nullptr));
+    EXPECT_EQ(returned, 5u);
+    iotest::Extension *ext = Ext(u"\\Device\\IoBuffered");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(ext->written), ext->writtenLength), "frame");
 
-TEST_F(IoRequestsTest, NeitherIoHandsTheDriverTheCallersBuffers)
-{
-    w::HANDLE handle = iotest::Open(u"\\\\.\\IoNeither");
-    UCHAR input[3] = {1, 2, 3};
-    UCHAR output[3] = {};
-    w::DWORD returned = 0;
-    ASSERT_TRUE(w::DeviceIoControl(handle, iotest::kNeither, input, 3, output, 3, &returned, nullptr));
+    w::HANDLE neither = iotest::Open(u"\\\\.\\IoNeither");
+    UCHAR bytes[3] = {1, 2, 3};
+    UCHAR incremented[3] = {};
+    ASSERT_TRUE(w::DeviceIoControl(neither, iotest::kNeither, bytes, 3, incremented, 3, &returned, nullptr));
     EXPECT_EQ(returned, 3u);
-    EXPECT_EQ(std::vector<UCHAR>(output, output + 3), (std::vector<UCHAR>{2, 3, 4}));
-    w::CloseHandle(handle);
+    EXPECT_EQ(std::vector<UCHAR>(incremented, incremented + 3), (std::vector<UCHAR>{2, 3, 4}));
+    w::CloseHandle(buffered);
+    w::CloseHandle(neither);
 }
 
 TEST_F(IoRequestsTest, DirectIoDescribesLockedUnmappedPagesAndZeroLengthHasNoMdl)
@@ -88,17 +88,6 @@ TEST_F(IoRequestsTest, DirectIoDescribesLockedUnmappedPagesAndZeroLengthHasNoMdl
     machine.faults().FailNth("MmMapLockedPagesSpecifyCache", 1);
     EXPECT_FALSE(w::ReadFile(handle, buffer.data(), 64, &read, nullptr));
     EXPECT_EQ(w::GetLastError(), w::ERROR_NO_SYSTEM_RESOURCES);
-    w::CloseHandle(handle);
-}
-
-TEST_F(IoRequestsTest, BufferedWriteArrivesInTheSystemBuffer)
-{
-    w::HANDLE handle = iotest::Open(u"\\\\.\\IoBuffered");
-    w::DWORD written = 0;
-    ASSERT_TRUE(w::WriteFile(handle, "frame", 5, &written, nullptr));
-    EXPECT_EQ(written, 5u);
-    iotest::Extension *ext = Ext(u"\\Device\\IoBuffered");
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(ext->written), ext->writtenLength), "frame");
     w::CloseHandle(handle);
 }
 

@@ -222,23 +222,19 @@ inline UNICODE_STRING Name(const char16_t *text)
     return UNICODE_STRING{bytes, static_cast<USHORT>(bytes + sizeof(WCHAR)), const_cast<PWSTR>(text)};
 }
 
-inline VOID NTAPI Unload(PDRIVER_OBJECT driver)
+inline VOID NTAPI UnloadForgettingDevices(PDRIVER_OBJECT)
 {
     for (const auto &layout : kDevices) {
         UNICODE_STRING link = Name(layout.link);
         IoDeleteSymbolicLink(&link);
     }
-    while (driver->DeviceObject != nullptr)
-        IoDeleteDevice(driver->DeviceObject);
 }
 
-inline VOID NTAPI UnloadForgettingDevices(PDRIVER_OBJECT driver)
+inline VOID NTAPI Unload(PDRIVER_OBJECT driver)
 {
-    (void)driver;
-    for (const auto &layout : kDevices) {
-        UNICODE_STRING link = Name(layout.link);
-        IoDeleteSymbolicLink(&link);
-    }
+    UnloadForgettingDevices(driver);
+    while (driver->DeviceObject != nullptr)
+        IoDeleteDevice(driver->DeviceObject);
 }
 
 inline NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)

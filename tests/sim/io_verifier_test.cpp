@@ -2,99 +2,68 @@
 // that names it. Every dying statement boots its own machine, so the forked child has
 // the machine's threads to itself.
 #include "tests/sim/io_test_driver.h"
-
-#include <gtest/gtest.h>
-
-#include <functional>
+#include "tests/sim/kernel_test_support.h"
 
 namespace {
 
 namespace w = sim::win32;
+using sim::test::StopCase;
 
-// Boots a machine with the test driver, opens the buffered device for overlapped I/O
-// and hands both to `body`.
-void WithTestDriver(const std::function<void(sim::Machine &, w::HANDLE, w::OVERLAPPED &)> &body)
+// Loads the test driver, sends `code` to the buffered device opened for overlapped I/O,
+// then hands the handle to `then` while the request may still be pending.
+void Control(ULONG code, const std::function<void(w::HANDLE)> &then = nullptr)
 {
-    sim::Machine machine;
     sim::LoadDriver(iotest::Entry, iotest::kServiceKey);
+    w::HANDLE handle = iotest::Open(u"\\\\.\\IoBuffered", true);
     w::OVERLAPPED overlapped{};
-    body(machine, iotest::Open(u"\\\\.\\IoBuffered", true), overlapped);
-}
-
-void Control(w::HANDLE handle, ULONG code, w::OVERLAPPED &overlapped)
-{
     w::DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, nullptr, &overlapped);
+    if (then)
+        then(handle);
 }
 
-struct RuleCase {
-    ULONG code;
-    const char *report;
-};
-
-TEST(IoVerifierDeathTest, EachBrokenCompletionRuleStopsTheMachine)
+StopCase Completing(ULONG code, const char *report)
 {
-    const RuleCase cases[] = {
-        {iotest::kCompleteTwice, "IRP completed twice"},
-        {iotest::kCompleteWithCancelRoutine, "IRP completed with a cancel routine set"},
-        {iotest::kPendUnmarked, "returned STATUS_PENDING without marking the IRP pending"},
-        {iotest::kCompletePending, "IRP completed with STATUS_PENDING"},
-        {iotest::kReturnOtherStatus, "returned a status other than the IRP's completion status"},
-        {iotest::kReturnUncompleted, "for an IRP it neither completed nor pended"},
+    return {report, [code](sim::Machine &) { Control(code); }, report};
+}
+
+TEST(IoVerifierDeathTest, EachBrokenRuleStopsTheMachine)
+{
+    sim::test::ExpectStops({
+        Completing(iotest::kCompleteTwice, "IRP completed twice"),
+        Completing(iotest::kCompleteWithCancelRoutine, "IRP completed with a cancel routine set"),
+        Completing(iotest::kPendUnmarked, "returned STATUS_PENDING without marking the IRP pending"),
+        Completing(iotest::kCompletePending, "IRP completed with STATUS_PENDING"),
+        Completing(iotest::kReturnOtherStatus, "returned a status other than the IRP's completion status"),
+        Completing(iotest::kReturnUncompleted, "for an IRP it neither completed nor pended"),
         // AddressSanitizer reports the touch at once; without it the poison is found
         // overwritten when the result is collected.
-        {iotest::kTouchAfterCompletion, "use-after-poison|IRP modified after completion"},
-    };
-    for (const RuleCase &c : cases) {
-        SCOPED_TRACE(c.report);
-        EXPECT_DEATH(WithTestDriver([&](sim::Machine &, w::HANDLE handle, w::OVERLAPPED &overlapped) {
-                         Control(handle, c.code, overlapped);
-                     }),
-                     c.report);
-    }
-}
-
-TEST(IoVerifierDeathTest, CancelRoutineMustReleaseTheCancelSpinLock)
-{
-    EXPECT_DEATH(WithTestDriver([](sim::Machine &, w::HANDLE handle, w::OVERLAPPED &overlapped) {
-                     Control(handle, iotest::kHoldKeepingCancelLock, overlapped);
-                     w::CancelIo(handle);
-                 }),
-                 "cancel routine returned holding the cancel spin lock");
-}
-
-TEST(IoVerifierDeathTest, MdlRules)
-{
-    EXPECT_DEATH(WithTestDriver([](sim::Machine &, w::HANDLE, w::OVERLAPPED &) {
-                     char buffer[32];
-                     PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
-                     IoFreeMdl(mdl);
-                     IoFreeMdl(mdl);
-                 }),
-                 "MDL freed twice");
-    EXPECT_DEATH(WithTestDriver([](sim::Machine &, w::HANDLE, w::OVERLAPPED &) {
-                     char buffer[32];
-                     PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
-                     MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
-                                                  NormalPagePriority);
-                 }),
-                 "whose pages are not locked");
-}
-
-TEST(IoVerifierDeathTest, DriverMustCleanUpWhenItGoesAway)
-{
-    EXPECT_DEATH(
-        {
-            sim::Machine machine;
-            sim::LoadDriver(iotest::EntryWithSloppyUnload, iotest::kServiceKey);
-            sim::UnloadDriver();
-        },
-        "driver unloaded without deleting its devices");
-    EXPECT_DEATH(
-        {
-            sim::Machine machine;
-            sim::LoadDriver(iotest::EntryFailingSloppily, iotest::kServiceKey);
-        },
-        "driver failed to start and left devices behind");
+        Completing(iotest::kTouchAfterCompletion, "use-after-poison|IRP modified after completion"),
+        {"cancel routine keeps the lock", [](sim::Machine &) { Control(iotest::kHoldKeepingCancelLock, [](w::HANDLE h) { w::CancelIo(h); }); },
+         "cancel routine returned holding the cancel spin lock"},
+        {"MDL freed twice", [](sim::Machine &) {
+             char buffer[32];
+             PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+             IoFreeMdl(mdl);
+             IoFreeMdl(mdl);
+         },
+         "MDL freed twice"},
+        {"unlocked MDL mapped",
+         [](sim::Machine &) {
+             char buffer[32];
+             PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+             MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority);
+         },
+         "whose pages are not locked"},
+        {"unload leaves devices",
+         [](sim::Machine &) {
+             sim::LoadDriver(iotest::EntryWithSloppyUnload, iotest::kServiceKey);
+             sim::UnloadDriver();
+         },
+         "driver unloaded without deleting its devices"},
+        {"failed start leaves devices",
+         [](sim::Machine &) { sim::LoadDriver(iotest::EntryFailingSloppily, iotest::kServiceKey); },
+         "driver failed to start and left devices behind"},
+    });
 }
 
 TEST(IoVerifier, MismatchedStatusCanBeCountedInsteadOfStopping)

@@ -130,26 +130,8 @@ TEST(KernelErrorLogDeathTest, VerifierRules)
              IoAllocateErrorLogEntry(&stranger, 48);
          },
          "Rule: IoAllocateErrorLogEntry for an object that is neither the driver nor one of its devices"},
-        {"allocated above DISPATCH_LEVEL",
-         [](Machine &machine) {
-             machine.errorLog().SetSourceResolver(nullptr);
-             IrqlScope high(DISPATCH_LEVEL + 1);
-             int object = 0;
-             IoAllocateErrorLogEntry(&object, 48);
-         },
-         "Rule: IoAllocateErrorLogEntry called above DISPATCH_LEVEL"},
         {"written twice",
-         [](Machine &machine) {
-             void *entry = ZeroedEntry(machine, 48);
-             IoWriteErrorLogEntry(entry);
-             IoWriteErrorLogEntry(entry);
-         },
-         "Rule: IoWriteErrorLogEntry with an entry that IoAllocateErrorLogEntry did not hand out"},
-        {"written without allocation",
-         [](Machine &) {
-             IO_ERROR_LOG_PACKET packet{};
-             IoWriteErrorLogEntry(&packet);
-         },
+         [](Machine &machine) { void *entry = ZeroedEntry(machine, 48); IoWriteErrorLogEntry(entry); IoWriteErrorLogEntry(entry); },
          "Rule: IoWriteErrorLogEntry with an entry that IoAllocateErrorLogEntry did not hand out"},
         {"dump data beyond the entry",
          [](Machine &machine) {
@@ -168,10 +150,7 @@ TEST(KernelErrorLogDeathTest, VerifierRules)
          },
          Literal("Rule: error-log entry overruns its size (insertion strings)")},
         {"entry never written when the driver unloads",
-         [](Machine &machine) {
-             ZeroedEntry(machine, 48);
-             machine.CheckNothingLeftBehind();
-         },
+         [](Machine &machine) { ZeroedEntry(machine, 48); machine.CheckNothingLeftBehind(); },
          "Rule: driver unloaded with error-log entries allocated but never written"},
     });
 }

@@ -296,18 +296,6 @@ TEST_F(KernelFiles, CreationFailsWhenInjected)
 TEST(KernelFilesDeathTest, VerifierRules)
 {
     ExpectStops({
-        {"ZwCreateFile at APC_LEVEL",
-         [](Machine &) {
-             IrqlScope apc(APC_LEVEL);
-             ZwCreateFile(nullptr, 0, nullptr, nullptr, nullptr, 0, 0, 0, 0, nullptr, 0);
-         },
-         "Rule: ZwCreateFile called at an IRQL other than PASSIVE_LEVEL"},
-        {"ZwWriteFile at DISPATCH_LEVEL",
-         [](Machine &) {
-             IrqlScope dispatch(DISPATCH_LEVEL);
-             ZwWriteFile(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
-         },
-         "Rule: ZwWriteFile called at an IRQL other than PASSIVE_LEVEL"},
         {"file handle left open at unload",
          [](Machine &machine) {
              CountedName name(u"\\SystemRoot\\left.open");

@@ -6,6 +6,7 @@
 #include "sim/faults.h"
 #include "sim/irql.h"
 #include "sim/locks.h"
+#include "sim/registry.h"
 
 #include <atomic>
 #include <fstream>
@@ -63,33 +64,6 @@ TEST(KernelMachine, DpcWorkRunsInOrderAtDispatchLevelOnItsOwnThread)
         EXPECT_EQ(order[static_cast<size_t>(i)], i);
     EXPECT_TRUE(allAtDispatch.load());
     EXPECT_TRUE(offTheCaller.load());
-}
-
-TEST(KernelMachine, UnloadChecksPassWhenEverythingWasGivenBack)
-{
-    Machine machine;
-    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 10, 0x636C644Bu));
-    machine.CheckNothingLeftBehind();
-}
-
-TEST(KernelFaults, FailByNumberCountsFromArming)
-{
-    FaultInjector faults;
-    FaultPoint point;
-    point.routine = "IoCreateDevice";
-    EXPECT_FALSE(faults.ShouldFail(point));
-    EXPECT_FALSE(faults.ShouldFail(point));
-    faults.FailNth("IoCreateDevice", 2);
-    faults.FailNth("IoCreateSymbolicLink", 1);
-    std::vector<bool> failed;
-    for (int i = 0; i < 4; ++i)
-        failed.push_back(faults.ShouldFail(point));
-    EXPECT_EQ(failed, (std::vector<bool>{false, true, false, false}));
-    EXPECT_EQ(faults.Calls("IoCreateDevice"), 6u);
-    EXPECT_EQ(faults.Calls("IoCreateSymbolicLink"), 0u);
-    EXPECT_EQ(faults.Injected(), 1u);
-    point.routine = "IoCreateSymbolicLink";
-    EXPECT_TRUE(faults.ShouldFail(point));
 }
 
 TEST(KernelFaults, FailByPredicateUntilClearedOrUsedUp)
@@ -153,6 +127,20 @@ TEST(KernelMachineDeathTest, RoutinesAboveTheirIrql)
         {"ExfInterlockedRemoveHeadList", DISPATCH_LEVEL,
          [] { ExInterlockedRemoveHeadList(nullptr, nullptr); }},
         {"ZwClose", PASSIVE_LEVEL, [] { ZwClose(nullptr); }},
+        {"ZwCreateFile", PASSIVE_LEVEL,
+         [] { ZwCreateFile(nullptr, 0, nullptr, nullptr, nullptr, 0, 0, 0, 0, nullptr, 0); }},
+        {"ZwWriteFile", PASSIVE_LEVEL,
+         [] { ZwWriteFile(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr); }},
+        {"ZwOpenKey", PASSIVE_LEVEL, [] { ZwOpenKey(nullptr, KEY_READ, nullptr); }},
+        {"ZwQueryValueKey", PASSIVE_LEVEL,
+         [] { ZwQueryValueKey(nullptr, nullptr, KeyValuePartialInformation, nullptr, 0, nullptr); }},
+        {"PsCreateSystemThread", PASSIVE_LEVEL,
+         [] { PsCreateSystemThread(nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr); }},
+        {"KeSetEvent", DISPATCH_LEVEL, [] { KeSetEvent(nullptr, 0, FALSE); }},
+        {"KfAcquireSpinLock", DISPATCH_LEVEL, [] { KfAcquireSpinLock(nullptr); }},
+        {"ExfInterlockedInsertTailList", DISPATCH_LEVEL,
+         [] { ExInterlockedInsertTailList(nullptr, nullptr, nullptr); }},
+        {"IoAllocateErrorLogEntry", DISPATCH_LEVEL, [] { IoAllocateErrorLogEntry(nullptr, 48); }},
     };
     for (const Limit &limit : limits) {
         SCOPED_TRACE(limit.routine);

@@ -51,45 +51,40 @@ PVOID StartProbe(Probe &probe)
     return object;
 }
 
-TEST(KernelThreads, TerminateEndsTheThreadAndSignalsItsObject)
+// Whether the routine calls PsTerminateSystemThread or returns, the thread ends at
+// PASSIVE_LEVEL and its object is signalled.
+TEST(KernelThreads, EndingSignalsTheThreadObject)
 {
-    Machine machine;
-    Probe probe;
-    probe.exitStatus = static_cast<NTSTATUS>(0x4000ABCD);
-    PVOID object = StartProbe(probe);
-    EXPECT_EQ(machine.threads().RunningCount(), 1u);
+    for (bool terminate : {true, false}) {
+        SCOPED_TRACE(terminate);
+        Machine machine;
+        Probe probe;
+        probe.terminate = terminate;
+        probe.exitStatus = static_cast<NTSTATUS>(0x4000ABCD);
+        PVOID object = StartProbe(probe);
+        EXPECT_EQ(machine.threads().RunningCount(), 1u);
 
-    KeSetEvent(&probe.go, 0, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(probe.irql, PASSIVE_LEVEL);
-    EXPECT_TRUE(probe.inSystemThread);
-    EXPECT_FALSE(probe.ranPastTheEnd.load());
-    EXPECT_FALSE(Threads::InSystemThread());
+        KeSetEvent(&probe.go, 0, FALSE);
+        EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        EXPECT_TRUE(machine.threads().WaitUntilAllEnded());
+        EXPECT_EQ(probe.irql, PASSIVE_LEVEL);
+        EXPECT_TRUE(probe.inSystemThread);
+        EXPECT_FALSE(probe.ranPastTheEnd.load());
+        EXPECT_FALSE(Threads::InSystemThread());
 
-    std::vector<Threads::Info> threads = machine.threads().List();
-    ASSERT_EQ(threads.size(), 1u);
-    EXPECT_FALSE(threads[0].running);
-    EXPECT_TRUE(threads[0].terminated);
-    EXPECT_EQ(threads[0].exitStatus, probe.exitStatus);
-    EXPECT_EQ(threads[0].references, 1);
-    EXPECT_EQ(threads[0].handles, 0);
+        std::vector<Threads::Info> threads = machine.threads().List();
+        ASSERT_EQ(threads.size(), 1u);
+        EXPECT_FALSE(threads[0].running);
+        EXPECT_EQ(threads[0].terminated, terminate);
+        if (terminate) {
+            EXPECT_EQ(threads[0].exitStatus, probe.exitStatus);
+        }
+        EXPECT_EQ(threads[0].references, 1);
+        EXPECT_EQ(threads[0].handles, 0);
 
-    EXPECT_EQ(ObfDereferenceObject(object), 0);
-    machine.CheckNothingLeftBehind();
-}
-
-TEST(KernelThreads, ReturningFromTheStartRoutineAlsoEndsTheThread)
-{
-    Machine machine;
-    Probe probe;
-    probe.terminate = false;
-    PVOID object = StartProbe(probe);
-    KeSetEvent(&probe.go, 0, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_TRUE(machine.threads().WaitUntilAllEnded());
-    EXPECT_FALSE(machine.threads().List()[0].terminated);
-    ObDereferenceObject(object);
-    machine.CheckNothingLeftBehind();
+        EXPECT_EQ(ObfDereferenceObject(object), 0);
+        machine.CheckNothingLeftBehind();
+    }
 }
 
 TEST(KernelThreads, ReferenceByHandleChecksTheHandle)
@@ -170,6 +165,14 @@ VOID NTAPI SpinForTheLock(PVOID context)
     KfReleaseSpinLock(&contended->lock, old);
 }
 
+// Starts `routine` and waits until every system thread has ended.
+void RunToTheEnd(Machine &machine, PKSTART_ROUTINE routine, PVOID context = nullptr)
+{
+    HANDLE handle;
+    PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context);
+    machine.threads().WaitUntilAllEnded();
+}
+
 TEST(KernelThreadsDeathTest, VerifierRules)
 {
     ExpectStops({
@@ -194,10 +197,7 @@ TEST(KernelThreadsDeathTest, VerifierRules)
          [](Machine &machine) {
              KEVENT never;
              KeInitializeEvent(&never, NotificationEvent, TRUE);
-             HANDLE handle;
-             PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                  WaitForever, &never);
-             machine.threads().WaitUntilAllEnded();
+             RunToTheEnd(machine, WaitForever, &never);
              machine.CheckNothingLeftBehind();
          },
          Literal("Rule: driver unloaded with a kernel handle still open (Thread)")},
@@ -209,47 +209,19 @@ TEST(KernelThreadsDeathTest, VerifierRules)
              ObDereferenceObject(object);
          },
          "REFERENCE_BY_POINTER\nRule: ObfDereferenceObject of an object that holds no reference"},
-        {"ZwClose of a handle not open",
-         [](Machine &) { ZwClose(reinterpret_cast<HANDLE>(0x80000100)); },
+        {"ZwClose of a handle not open", [](Machine &) { ZwClose(reinterpret_cast<HANDLE>(0x80000100)); },
          "STOP: 0x00000093.*\nINVALID_KERNEL_HANDLE\nRule: ZwClose of a handle that is not open"},
-        {"PsTerminateSystemThread outside a system thread",
-         [](Machine &) { PsTerminateSystemThread(STATUS_SUCCESS); },
+        {"PsTerminateSystemThread outside a system thread", [](Machine &) { PsTerminateSystemThread(STATUS_SUCCESS); },
          "Rule: PsTerminateSystemThread called outside a system thread"},
-        {"PsCreateSystemThread at DISPATCH_LEVEL",
-         [](Machine &) {
-             IrqlScope dispatch(DISPATCH_LEVEL);
-             HANDLE handle;
-             PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                  ReturnAtApcLevel, nullptr);
-         },
-         "Rule: PsCreateSystemThread called at an IRQL other than PASSIVE_LEVEL"},
-        {"thread returns at a raised IRQL",
-         [](Machine &machine) {
-             HANDLE handle;
-             PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                  ReturnAtApcLevel, nullptr);
-             machine.threads().WaitUntilAllEnded();
-         },
+        {"thread returns at a raised IRQL", [](Machine &machine) { RunToTheEnd(machine, ReturnAtApcLevel); },
          "Rule: system thread ended at a raised IRQL\nIRQL: 1  Thread: [0-9]+ \\(system thread 1\\)"},
-        {"PsTerminateSystemThread at APC_LEVEL",
-         [](Machine &machine) {
-             HANDLE handle;
-             PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                  TerminateAtApcLevel, nullptr);
-             machine.threads().WaitUntilAllEnded();
-         },
+        {"PsTerminateSystemThread at APC_LEVEL", [](Machine &machine) { RunToTheEnd(machine, TerminateAtApcLevel); },
          "Rule: PsTerminateSystemThread called at an IRQL other than PASSIVE_LEVEL"},
         {"KeSetEvent on a thread object",
-         [](Machine &) {
-             Probe probe;
-             KeSetEvent(static_cast<PRKEVENT>(StartProbe(probe)), 0, FALSE);
-         },
+         [](Machine &) { Probe probe; KeSetEvent(static_cast<PRKEVENT>(StartProbe(probe)), 0, FALSE); },
          "Rule: KeSetEvent on an object that is not an initialised event"},
         {"KeResetEvent on a thread object",
-         [](Machine &) {
-             Probe probe;
-             KeResetEvent(static_cast<PRKEVENT>(StartProbe(probe)));
-         },
+         [](Machine &) { Probe probe; KeResetEvent(static_cast<PRKEVENT>(StartProbe(probe))); },
          "Rule: KeResetEvent on an object that is not an initialised event"},
         {"thread that does not end when the machine stops",
          [](Machine &machine) {
@@ -268,10 +240,7 @@ TEST(KernelThreadsDeathTest, VerifierRules)
          [](Machine &machine) {
              KSPIN_LOCK lock;
              KeInitializeSpinLock(&lock);
-             HANDLE handle;
-             PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                  ReturnHoldingALock, &lock);
-             machine.threads().WaitUntilAllEnded();
+             RunToTheEnd(machine, ReturnHoldingALock, &lock);
          },
          "Rule: system thread ended holding a spin lock"},
     });
