@@ -148,6 +148,7 @@ struct IrpRecord {
     bool dispatchReturned = false;
     bool markedPending = false;
     bool cancelled = false;
+    bool issuerWaits = false;       // a blocking caller collects the result itself
     NTSTATUS status = 0;
     ULONG_PTR information = 0;
 };

@@ -217,8 +217,10 @@ IoResult FinishIrp(IoManager::State &state, IrpRecord *record, NTSTATUS returned
     std::unique_lock lock(state.mutex);
     if (returned == STATUS_PENDING && mayPend)
         return {true, STATUS_PENDING, 0};
-    if (returned == STATUS_PENDING)
+    if (returned == STATUS_PENDING) {
+        record->issuerWaits = true;
         WaitForCompletion(state, lock, record);
+    }
     IoResult result{false, returned == STATUS_PENDING ? record->status : returned,
                     record->information};
     CollectIrp(state, record);

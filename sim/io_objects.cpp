@@ -270,7 +270,7 @@ void SendClose(IoManager::State &state, const std::shared_ptr<FileRecord> &file)
     // Overlapped results nobody collected go with the file object.
     std::vector<IrpRecord *> uncollected;
     for (auto &[irp, candidate] : state.irps)
-        if (candidate->file == file)
+        if (candidate->file == file && !candidate->issuerWaits)
             uncollected.push_back(candidate.get());
     for (IrpRecord *leftover : uncollected)
         CollectIrp(state, leftover);
