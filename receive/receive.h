@@ -42,6 +42,10 @@ DRIVER_CANCEL KrvDlcCancelReadRoutine;
 NTSTATUS KrvDlcCancelReadIrp(PDEVICE_OBJECT DeviceObject);
 VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter);
 
+// TRUE, after its trace line and error entry, when Queued frames already fill the queue
+// and the frame at hand is dropped; any IRQL up to DISPATCH_LEVEL.
+BOOLEAN RxQueueFull(LONG Queued);
+
 // Gives a queued packet back: driver-owned ones are freed, lent ones returned to NDIS.
 VOID ReleaseReceivedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, BOOLEAN Trace);
 

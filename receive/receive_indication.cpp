@@ -128,13 +128,8 @@ VOID NTAPI KrvDlcTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_
 
     PRECEIVED_PACKET Record = nullptr;
     LONG Queued = ReadNoFence(&Adapter->RxQueueCount);
-    if (Queued >= RX_QUEUE_LIMIT) {
-        if (TRACE_ON(1))
-            TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
-        LogSystemError(LOG_ERROR,
-                       "** Too many received packets have been queued...  Discarding packet.\n",
-                       nullptr, 0);
-    } else {
+    // A full queue leaves Record null: the frame is discarded below.
+    if (!RxQueueFull(Queued)) {
         if (Queued >= RX_QUEUE_WARNING) {
             if (TRACE_ON(1))
                 TraceLong(1, "*WARNING* Received packets queued = ", (ULONG)Queued, 10);

@@ -78,12 +78,7 @@ INT NTAPI KrvDlcReceivePacket(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET P
     }
 
     LONG Queued = ReadNoFence(&Adapter->RxQueueCount);
-    if (Queued >= RX_QUEUE_LIMIT) {
-        if (TRACE_ON(1))
-            TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
-        LogSystemError(LOG_ERROR,
-                       "** Too many received packets have been queued...  Discarding packet.\n",
-                       nullptr, 0);
+    if (RxQueueFull(Queued)) {
         LeaveIndication(Adapter);
         return 0;
     }

@@ -78,3 +78,19 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
 
     if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcEmptyRxQueue\n");
 }
+
+//
+// RxQueueFull - TRUE when Queued frames already fill the receive queue; traces and logs the
+// drop of the frame at hand, which both receive paths report alike. Any IRQL up to
+// DISPATCH_LEVEL.
+//
+BOOLEAN RxQueueFull(LONG Queued)
+{
+    if (Queued < RX_QUEUE_LIMIT)
+        return FALSE;
+    if (TRACE_ON(1))
+        TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
+    LogSystemError(LOG_ERROR, "** Too many received packets have been queued...  Discarding packet.\n",
+                   nullptr, 0);
+    return TRUE;
+}

@@ -2,28 +2,13 @@
 // deferred-close worker and the queries that tests use.
 #include "sim/io_internal.h"
 
+#include "sim/asan.h"
 #include "sim/bugcheck.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KRVDLC_SIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KRVDLC_SIM_ASAN 1
-#endif
-#endif
-
-#if defined(KRVDLC_SIM_ASAN)
-#include <sanitizer/asan_interface.h>
-#define SIM_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define SIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define SIM_POISON(p, n) ((void)(p), (void)(n))
-#define SIM_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace sim::io {
 
@@ -71,7 +56,7 @@ void Block::Release()
     if (data_ == nullptr)
         return;
     if (retired_)
-        SIM_UNPOISON(data_, size_);
+        UnpoisonMemory(data_, size_);
     ::operator delete(data_, kBlockAlignment);
     data_ = nullptr;
 }
@@ -81,7 +66,7 @@ void Block::Retire()
     if (data_ == nullptr || retired_)
         return;
     std::memset(data_, kPoisonByte, size_);
-    SIM_POISON(data_, size_);
+    PoisonMemory(data_, size_);
     retired_ = true;
 }
 
@@ -89,7 +74,7 @@ bool Block::PoisonIntact()
 {
     if (!retired_)
         return true;
-    SIM_UNPOISON(data_, size_);
+    UnpoisonMemory(data_, size_);
     retired_ = false;
     return std::all_of(data_, data_ + size_,
                        [](std::byte b) { return b == std::byte{kPoisonByte}; });

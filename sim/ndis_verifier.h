@@ -3,6 +3,8 @@
 // and buffers it no longer owns.
 #pragma once
 
+#include "sim/asan.h"
+
 #include "sim/machine.h"
 
 #include <cstddef>
@@ -23,7 +25,5 @@ inline void NdisCheck(bool condition, const char *rule, uintptr_t p1 = 0, uintpt
 
 // Marks host memory as off limits (or usable again) for AddressSanitizer; no effect in
 // builds without it.
-void PoisonMemory(const void *address, size_t size);
-void UnpoisonMemory(const void *address, size_t size);
 
 }  // namespace sim

@@ -14,14 +14,6 @@
 #include <new>
 #include <tuple>
 
-#if defined(KRVDLC_SIM_ASAN)
-#include <sanitizer/asan_interface.h>
-#define SIM_POISON(address, size) ASAN_POISON_MEMORY_REGION((address), (size))
-#define SIM_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION((address), (size))
-#else
-#define SIM_POISON(address, size) ((void)(address), (void)(size))
-#define SIM_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
 
 namespace sim {
 
@@ -95,7 +87,7 @@ void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
     auto *bytes = static_cast<uint8_t *>(block.raw);
     std::memset(bytes, kFreshFill, size);
     std::memset(bytes + size, kGuardFill, kGuardBytes);
-    SIM_POISON(bytes + size, kGuardBytes);
+    PoisonMemory(bytes + size, kGuardBytes);
     block.info.address = block.raw;
     block.info.serial = ++serial_;
 
@@ -129,7 +121,7 @@ void Pool::Free(void *address)
         auto *bytes = static_cast<uint8_t *>(block.raw);
         size = block.info.size;
 
-        SIM_UNPOISON(bytes + size, kGuardBytes);
+        UnpoisonMemory(bytes + size, kGuardBytes);
         size_t overrun = FirstDifference(bytes + size, kGuardBytes, kGuardFill);
         if (overrun < kGuardBytes)
             BugCheck(StopCode::SpecialPoolDetectedMemoryCorruption,
@@ -137,7 +129,7 @@ void Pool::Free(void *address)
                      block.info.tag, size + overrun);
 
         std::memset(bytes, kFreedFill, size + kGuardBytes);
-        SIM_POISON(bytes, size + kGuardBytes);
+        PoisonMemory(bytes, size + kGuardBytes);
         live_.erase(found);
 
         PoolTagUsage &usage = UsageFor(block.info);
@@ -315,19 +307,19 @@ void Pool::VerifyFreedBlock(const Block &block) const
 {
     auto *bytes = static_cast<uint8_t *>(block.raw);
     const size_t size = block.info.size + kGuardBytes;
-    SIM_UNPOISON(bytes, size);
+    UnpoisonMemory(bytes, size);
     size_t touched = FirstDifference(bytes, size, kFreedFill);
     if (touched < size)
         BugCheck(StopCode::DriverCorruptedExpool,
                  "freed pool touched: a block was written after it was freed",
                  reinterpret_cast<uintptr_t>(block.raw), block.info.size, block.info.tag,
                  touched);
-    SIM_POISON(bytes, size);
+    PoisonMemory(bytes, size);
 }
 
 void Pool::ReleaseMemory(Block &block)
 {
-    SIM_UNPOISON(block.raw, block.info.size + kGuardBytes);
+    UnpoisonMemory(block.raw, block.info.size + kGuardBytes);
     ::operator delete(block.raw, kAlignment);
     block.raw = nullptr;
 }

@@ -14,6 +14,8 @@
 // - Freeing an unknown address or a block twice stops the machine (BAD_POOL_CALLER).
 #pragma once
 
+#include "sim/asan.h"
+
 #include "sim/machine.h"
 
 #include <cstddef>
@@ -25,23 +27,12 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KRVDLC_SIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KRVDLC_SIM_ASAN 1
-#endif
-#endif
 
 namespace sim {
 
 // True in a build with AddressSanitizer: freed and guard bytes are then poisoned, so a
 // stray access is reported by the sanitizer at once rather than by the pool later.
-#if defined(KRVDLC_SIM_ASAN)
-inline constexpr bool kPoolPoisonedForAsan = true;
-#else
-inline constexpr bool kPoolPoisonedForAsan = false;
-#endif
+inline constexpr bool kPoolPoisonedForAsan = kAsanBuild;
 
 // The tag of four characters as a pool dump shows them: PoolTag("Kdlc") == 0x636C644B.
 constexpr uint32_t PoolTag(const char (&text)[5])
