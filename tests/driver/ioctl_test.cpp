@@ -160,26 +160,17 @@ TEST_F(IoctlTest, NdisFailuresPassThroughAsTheNdisStatus)
     }
 }
 
-struct MacCase {
-    NDIS_MEDIUM medium;
-    uint32_t outputLength;
-    NTSTATUS status;
-    NDIS_OID oid;
-};
-
-struct MediumCase {
-    NDIS_MEDIUM medium;
-    uint32_t outputLength;
-    NTSTATUS status;
-    const char *line;
-};
-
 // One Ethernet and one Token Ring adapter: the address and the medium each answers.
 TEST(IoctlAddressTest, MacAddressAndMediumFollowTheMedium)
 {
     const sim::MacAddress ether = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     const sim::MacAddress ring = {0x40, 0x00, 0x12, 0x34, 0x56, 0x78};
-    const MacCase cases[] = {
+    const struct {
+        NDIS_MEDIUM medium;
+        uint32_t outputLength;
+        NTSTATUS status;
+        NDIS_OID oid;
+    } cases[] = {
         {NdisMedium802_3, 6, STATUS_SUCCESS, OID_802_3_CURRENT_ADDRESS},
         {NdisMedium802_3, 64, STATUS_SUCCESS, OID_802_3_CURRENT_ADDRESS},
         {NdisMedium802_3, 5, NDIS_STATUS_INVALID_LENGTH, OID_802_3_CURRENT_ADDRESS},
@@ -192,7 +183,7 @@ TEST(IoctlAddressTest, MacAddressAndMediumFollowTheMedium)
     driver.BindsComplete();
     DeviceHandle eh = driver.OpenAdapter(e), th = driver.OpenAdapter(t);
 
-    for (const MacCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.medium << "/" << c.outputLength);
         driver.ClearLog();
         bool isEther = c.medium == NdisMedium802_3;
@@ -211,7 +202,12 @@ TEST(IoctlAddressTest, MacAddressAndMediumFollowTheMedium)
         }
     }
     WriteNoFence(&TraceLevel, kTraceAll);
-    const MediumCase mediumCases[] = {
+    const struct {
+        NDIS_MEDIUM medium;
+        uint32_t outputLength;
+        NTSTATUS status;
+        const char *line;
+    } mediumCases[] = {
         {NdisMedium802_3, 8, STATUS_SUCCESS, "Transmission medium is Ethernet."},
         {NdisMedium802_3, 4, STATUS_SUCCESS, "Transmission medium is Ethernet."},
         {NdisMedium802_5, 4, STATUS_SUCCESS, "Transmission medium is Token Ring."},
@@ -220,7 +216,7 @@ TEST(IoctlAddressTest, MacAddressAndMediumFollowTheMedium)
         {NdisMedium802_5, 0, STATUS_INSUFFICIENT_RESOURCES,
          "** Insufficient buffer length for medium: 0"},
     };
-    for (const MediumCase &c : mediumCases) {
+    for (const auto &c : mediumCases) {
         SCOPED_TRACE(c.line);
         driver.ClearLog();
         OverlappedCall call(c.medium == NdisMedium802_3 ? eh.get() : th.get());
@@ -353,20 +349,12 @@ TEST_F(IoctlTest, CheckDsapSwitch)
     }
 }
 
-// An LLC frame to the adapter, told apart by byte 17.
-sim::Frame Tagged(uint8_t tag)
-{
-    sim::Frame frame = LlcFrame(0x04, 22);
-    frame[17] = tag;
-    return frame;
-}
-
 TEST_F(IoctlTest, ResetsCompleteOldestFirstAndEmptyTheReceiveQueue)
 {
     PADAPTER_CONTEXT context = driver_.Context(*adapter_);
     context->CheckDSAP = FALSE;
-    ASSERT_TRUE(adapter_->IndicateReceive(Tagged(1)).has_value());
-    ASSERT_TRUE(adapter_->IndicateReceive(Tagged(2)).has_value());
+    ASSERT_TRUE(adapter_->IndicateReceive(Numbered(1, 22)).has_value());
+    ASSERT_TRUE(adapter_->IndicateReceive(Numbered(2, 22)).has_value());
     ASSERT_EQ(context->RxQueueCount, 2);
 
     adapter_->SetScript(sim::NdisOperation::Reset, {sim::CompletionMode::Held, NDIS_STATUS_SUCCESS});
@@ -386,7 +374,7 @@ TEST_F(IoctlTest, ResetsCompleteOldestFirstAndEmptyTheReceiveQueue)
     // A failed reset drops the queued frames as well.
     EXPECT_EQ(context->RxQueueCount, 0);
 
-    ASSERT_TRUE(adapter_->IndicateReceive(Tagged(3)).has_value());
+    ASSERT_TRUE(adapter_->IndicateReceive(Numbered(3, 22)).has_value());
     ASSERT_TRUE(adapter_->ReleasePending(sim::NdisOperation::Reset, 0));
     ASSERT_TRUE(second.Wait());
     EXPECT_EQ(second.Status(), STATUS_SUCCESS);
@@ -408,7 +396,7 @@ TEST_F(IoctlTest, ResetsCompleteOldestFirstAndEmptyTheReceiveQueue)
         EXPECT_EQ(call.Status(), c.status);
     }
     // The frame queued after the reset that was not yet done is gone too; a new one reads.
-    ASSERT_TRUE(adapter_->IndicateReceive(Tagged(4)).has_value());
+    ASSERT_TRUE(adapter_->IndicateReceive(Numbered(4, 22)).has_value());
     OverlappedCall read(handle_.get());
     read.Read(1514);
     ASSERT_TRUE(read.Wait());

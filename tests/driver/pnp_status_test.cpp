@@ -58,20 +58,6 @@ TEST(PnpTest, EventTable)
     driver.Unload();
 }
 
-// The list as answered once the binds are complete, for comparison.
-std::pair<std::vector<uint8_t>, ULONG_PTR> EnumerateNow(DriverHost &driver, w::HANDLE control)
-{
-    driver.machine().io().ClearCompletions();
-    OverlappedCall call(control);
-    call.Control(IOCTL_KRVDLC_ENUM_ADAPTERS, {}, 1024);
-    EXPECT_TRUE(call.Wait());
-    EXPECT_EQ(call.Status(), STATUS_SUCCESS);
-    auto completions = driver.machine().io().Completions();
-    EXPECT_EQ(completions.size(), 1u);
-    ULONG_PTR size = completions.empty() ? 0 : completions[0].information;
-    return {std::vector<uint8_t>(call.Output().begin(), call.Output().begin() + size), size};
-}
-
 TEST(PnpTest, EnumerationParkedUntilBindsComplete)
 {
     struct {
@@ -112,7 +98,14 @@ TEST(PnpTest, EnumerationParkedUntilBindsComplete)
         auto event = std::find(lines.begin(), lines.end(), "NetEventBindsComplete ");
         EXPECT_TRUE(processing < event && event != lines.end());
 
-        auto [list, size] = EnumerateNow(driver, control.get());
+        // The list as answered now that the binds are complete, for comparison.
+        driver.machine().io().ClearCompletions();
+        OverlappedCall now(control.get());
+        now.Control(IOCTL_KRVDLC_ENUM_ADAPTERS, {}, 1024);
+        ASSERT_TRUE(now.Wait());
+        EXPECT_EQ(now.Status(), STATUS_SUCCESS);
+        const std::vector<uint8_t> list = now.Data();
+        const size_t size = list.size();
         ASSERT_GT(size, 2u);
         // Too small: the size needed is the byte count; otherwise the list itself.
         EXPECT_EQ(completions[0].information, size);

@@ -8,14 +8,6 @@ namespace {
 
 using sim::win32::ERROR_IO_PENDING;
 
-// Frames that tell each other apart: a sequence byte right after the LLC header.
-sim::Frame Numbered(uint8_t sequence, size_t total = 60)
-{
-    sim::Frame frame = LlcFrame(0x04, total);
-    frame[17] = sequence;
-    return frame;
-}
-
 std::vector<uint8_t> Take(const std::vector<uint8_t> &buffer, size_t bytes)
 {
     return {buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(bytes)};

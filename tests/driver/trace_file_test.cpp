@@ -39,17 +39,12 @@ std::vector<std::string> SplitLines(std::string_view text)
     return lines;
 }
 
-size_t CountPrints(const sim::Machine &machine, std::string_view text)
+size_t CountPrints(sim::Machine &machine, std::string_view text)
 {
     size_t count = 0;
-    for (const std::string &print : const_cast<sim::Machine &>(machine).debugger().Prints())
+    for (const std::string &print : machine.debugger().Prints())
         count += print == text ? 1 : 0;
     return count;
-}
-
-uint64_t TraceFileOpens(sim::Machine &machine)
-{
-    return machine.files().OpenCount(kTraceFile);
 }
 
 // Writes to the trace file so far.
@@ -76,10 +71,10 @@ bool TraceThreadIdle(sim::Machine &machine)
 // started (it reopened the file) and waits again.
 bool RunTimedPass(sim::Machine &machine)
 {
-    const uint64_t opens = TraceFileOpens(machine);
+    const uint64_t opens = machine.files().OpenCount(kTraceFile);
     machine.clock().Advance(kTenSeconds);
     return WaitUntil([&] {
-        return TraceFileOpens(machine) > opens && machine.clock().TimedWaiterCount() == 1;
+        return machine.files().OpenCount(kTraceFile) > opens && machine.clock().TimedWaiterCount() == 1;
     });
 }
 
@@ -248,17 +243,17 @@ TEST(TraceFile, IdleThreadWakesEveryTenSecondsAndReopensTheFile)
     ASSERT_TRUE(TraceThreadIdle(machine));
 
     const size_t writes = TraceFileWrites(machine);
-    const uint64_t opens = TraceFileOpens(machine);
+    const uint64_t opens = machine.files().OpenCount(kTraceFile);
     const uint64_t closes = machine.files().CloseCount(kTraceFile);
 
     // Short of its period the thread sleeps on.
     machine.clock().Advance(std::chrono::seconds(9));
     EXPECT_EQ(machine.clock().TimedWaiterCount(), 1u);
-    EXPECT_EQ(TraceFileOpens(machine), opens);
+    EXPECT_EQ(machine.files().OpenCount(kTraceFile), opens);
 
     for (uint64_t pass = 1; pass <= 3; ++pass) {
         ASSERT_TRUE(RunTimedPass(machine)) << pass;
-        EXPECT_EQ(TraceFileOpens(machine), opens + pass);
+        EXPECT_EQ(machine.files().OpenCount(kTraceFile), opens + pass);
         EXPECT_EQ(machine.files().CloseCount(kTraceFile), closes + pass);
         EXPECT_EQ(machine.files().OpenHandleCount(kTraceFile), 1u);
     }

@@ -104,27 +104,6 @@ TEST_F(IoNamespaceTest, DeviceStillInitializingRefusesOpens)
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
 }
 
-TEST_F(IoNamespaceTest, ExclusiveDeviceHasOneOpenFileAtATime)
-{
-    w::HANDLE first = iotest::Open(u"\\\\.\\IoDirect");
-    ASSERT_NE(first, w::INVALID_HANDLE_VALUE);
-    EXPECT_EQ(iotest::Open(u"\\\\.\\IoDirect"), w::INVALID_HANDLE_VALUE);
-    EXPECT_EQ(w::GetLastError(), w::ERROR_ACCESS_DENIED);
-    EXPECT_EQ(io.OpenHandleCount(u"\\Device\\IoDirect"), 1u);
-    EXPECT_TRUE(w::CloseHandle(first));
-    w::HANDLE again = iotest::Open(u"\\\\.\\IoDirect");
-    EXPECT_NE(again, w::INVALID_HANDLE_VALUE);
-
-    w::HANDLE shared1 = iotest::Open(u"\\\\.\\IoBuffered");
-    w::HANDLE shared2 = iotest::Open(u"\\\\.\\IoBuffered");
-    EXPECT_NE(shared2, w::INVALID_HANDLE_VALUE);
-    EXPECT_EQ(io.OpenHandleCount(u"\\Device\\IoBuffered"), 2u);
-    for (w::HANDLE handle : {again, shared1, shared2})
-        EXPECT_TRUE(w::CloseHandle(handle));
-    EXPECT_FALSE(w::CloseHandle(shared1));
-    EXPECT_EQ(w::GetLastError(), w::ERROR_INVALID_HANDLE);
-}
-
 TEST_F(IoNamespaceTest, DeletedDeviceCannotBeOpenedButServesOpenHandlesUntilClosed)
 {
     w::HANDLE handle = iotest::Open(u"\\\\.\\IoNeither");

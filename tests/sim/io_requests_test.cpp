@@ -34,30 +34,15 @@ protected:
     sim::IoManager &io = machine.io();
 };
 
-TEST_F(IoRequestsTest, BufferedAndNeitherIoMoveTheCallersBytes)
+TEST_F(IoRequestsTest, NeitherIoMovesTheCallersBytes)
 {
-    w::HANDLE buffered = iotest::Open(u"\\\\.\\IoBuffered");
-    char input[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
-    char output[12];
-    std::fill(std::begin(output), std::end(output), '#');
-    w::DWORD returned = 0;
-    ASSERT_TRUE(w::DeviceIoControl(buffered, iotest::kEcho, input, sizeof input, output,
-                                   sizeof output, &returned, nullptr));
-    EXPECT_EQ(returned, 6u);
-    EXPECT_EQ(std::string(output, sizeof output), "fedcba######");
-    EXPECT_EQ(std::string(input, sizeof input), "abcdef");   // the caller's input untouched
-    ASSERT_TRUE(w::WriteFile(buffered, "frame", 5, &returned, nullptr));
-    EXPECT_EQ(returned, 5u);
-    iotest::Extension *ext = Ext(u"\\Device\\IoBuffered");
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(ext->written), ext->writtenLength), "frame");
-
     w::HANDLE neither = iotest::Open(u"\\\\.\\IoNeither");
     UCHAR bytes[3] = {1, 2, 3};
     UCHAR incremented[3] = {};
+    w::DWORD returned = 0;
     ASSERT_TRUE(w::DeviceIoControl(neither, iotest::kNeither, bytes, 3, incremented, 3, &returned, nullptr));
     EXPECT_EQ(returned, 3u);
     EXPECT_EQ(std::vector<UCHAR>(incremented, incremented + 3), (std::vector<UCHAR>{2, 3, 4}));
-    w::CloseHandle(buffered);
     w::CloseHandle(neither);
 }
 
@@ -113,59 +98,6 @@ TEST_F(IoRequestsTest, PendingRequestKeepsTheFileObjectUntilItCompletes)
     EXPECT_EQ(io.OpenFileObjectCount(u"\\Device\\IoBuffered"), 0u);
     EXPECT_EQ(static_cast<NTSTATUS>(overlapped.Internal), STATUS_SUCCESS);
     EXPECT_EQ(overlapped.InternalHigh, 4u);
-}
-
-TEST_F(IoRequestsTest, CancelIoCallsTheCancelRoutineAndSignalsTheEvent)
-{
-    w::HANDLE handle = iotest::Open(u"\\\\.\\IoBuffered", true);
-    w::OVERLAPPED overlapped{};
-    overlapped.hEvent = w::CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    EXPECT_FALSE(w::DeviceIoControl(handle, iotest::kHold, nullptr, 0, nullptr, 0, nullptr, &overlapped));
-    EXPECT_EQ(w::GetLastError(), w::ERROR_IO_PENDING);
-    w::DWORD bytes = 0;
-    EXPECT_FALSE(w::GetOverlappedResult(handle, &overlapped, &bytes, FALSE));
-    EXPECT_EQ(w::GetLastError(), w::ERROR_IO_INCOMPLETE);
-    EXPECT_EQ(w::WaitForSingleObject(overlapped.hEvent, 0), w::WAIT_TIMEOUT);
-    ASSERT_EQ(io.PendingIrps().size(), 1u);
-
-    // Only the issuing thread's requests are cancelled.
-    std::thread([&] { EXPECT_TRUE(w::CancelIo(handle)); }).join();
-    EXPECT_EQ(io.PendingIrps().size(), 1u);
-    EXPECT_TRUE(w::CancelIo(handle));
-    EXPECT_EQ(w::WaitForSingleObject(overlapped.hEvent, w::INFINITE), w::WAIT_OBJECT_0);
-    EXPECT_FALSE(w::GetOverlappedResult(handle, &overlapped, &bytes, TRUE));
-    EXPECT_EQ(w::GetLastError(), w::ERROR_OPERATION_ABORTED);
-
-    auto log = io.Completions();
-    auto held = std::count_if(log.begin(), log.end(), [](const sim::IoCompletion &c) {
-        return c.ioControlCode == iotest::kHold;
-    });
-    EXPECT_EQ(held, 1);
-    EXPECT_EQ(log.back().status, STATUS_CANCELLED);
-    EXPECT_TRUE(log.back().cancelled);
-    EXPECT_TRUE(log.back().markedPending);
-    EXPECT_TRUE(io.PendingIrps().empty());
-    w::CloseHandle(overlapped.hEvent);
-    w::CloseHandle(handle);
-}
-
-TEST_F(IoRequestsTest, BlockingCallWaitsForCompletionOnAnotherThread)
-{
-    w::HANDLE handle = iotest::Open(u"\\\\.\\IoBuffered");
-    std::thread dpc([&] {
-        while (io.PendingIrps().empty() || !io.PendingIrps()[0].dispatchReturned)
-            std::this_thread::yield();
-        iotest::CompleteHeld(io.FindDevice(u"\\Device\\IoBuffered"), STATUS_BUFFER_OVERFLOW, 2);
-    });
-    char output[4] = {};
-    w::DWORD returned = 0;
-    EXPECT_FALSE(w::DeviceIoControl(handle, iotest::kHold, nullptr, 0, output, sizeof output,
-                                    &returned, nullptr));
-    dpc.join();
-    // A warning still carries its data.
-    EXPECT_EQ(w::GetLastError(), w::ERROR_MORE_DATA);
-    EXPECT_EQ(returned, 2u);
-    w::CloseHandle(handle);
 }
 
 TEST_F(IoRequestsTest, StressCompletionRacingCancellationCompletesEachRequestOnce)

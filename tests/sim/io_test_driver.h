@@ -19,7 +19,6 @@ constexpr ULONG Code(ULONG function, ULONG method)
 {
     return CTL_CODE(0x8001u, function, method, FILE_ANY_ACCESS);
 }
-constexpr ULONG kEcho = Code(1, METHOD_BUFFERED);             // output = input reversed
 constexpr ULONG kNeither = Code(2, METHOD_NEITHER);           // output = input + 1 per byte
 constexpr ULONG kCompleteWith = Code(3, METHOD_BUFFERED);     // input: NTSTATUS, information
 constexpr ULONG kHold = Code(4, METHOD_BUFFERED);             // pends, cancellable
@@ -150,13 +149,6 @@ inline NTSTATUS NTAPI Control(PDEVICE_OBJECT device, PIRP irp)
     ULONG in = parameters.InputBufferLength;
     auto buffer = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
     switch (parameters.IoControlCode) {
-    case kEcho:
-        for (ULONG i = 0; i < in / 2; ++i) {
-            UCHAR t = buffer[i];
-            buffer[i] = buffer[in - 1 - i];
-            buffer[in - 1 - i] = t;
-        }
-        return Complete(irp, STATUS_SUCCESS, in);
     case kNeither: {
         auto input = static_cast<const UCHAR *>(parameters.Type3InputBuffer);
         auto output = static_cast<UCHAR *>(irp->UserBuffer);

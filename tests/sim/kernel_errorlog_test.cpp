@@ -44,36 +44,6 @@ struct LoggingMachine {
     DRIVER_OBJECT driverObject{};
 };
 
-TEST(KernelErrorLog, WrittenEntryKeepsBytesTimeAndSource)
-{
-    LoggingMachine logging;
-    Machine &machine = logging.machine;
-    const std::u16string text = u"** Read buffer is too small.\n";
-    const UCHAR size = static_cast<UCHAR>(sizeof(IO_ERROR_LOG_PACKET) + 4 + 2 * (text.size() + 1));
-    void *entry;
-    {
-        IrqlScope dispatch(DISPATCH_LEVEL);
-        entry = IoAllocateErrorLogEntry(&logging.driverObject, size);
-        ASSERT_NE(entry, nullptr);
-        EXPECT_EQ(static_cast<uint8_t *>(entry)[0], Pool::kFreshFill);
-        logging.Fill(entry, 0xC0000001, text);
-        IoWriteErrorLogEntry(entry);
-    }
-    std::vector<ErrorLogEntry> entries = machine.errorLog().Entries();
-    ASSERT_EQ(entries.size(), 1u);
-    const ErrorLogEntry &written = entries[0];
-    EXPECT_EQ(written.allocatedSize, size);
-    EXPECT_EQ(written.bytes.size(), size);
-    EXPECT_EQ(written.ErrorCode(), kEventDriverError);
-    EXPECT_EQ(written.DumpData(), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0xC0}));
-    EXPECT_EQ(written.Strings(), std::vector<std::u16string>{text});
-    EXPECT_EQ(written.source, u"KRVDLC");
-    EXPECT_EQ(written.writtenAt, machine.clock().Now());
-    EXPECT_EQ(machine.errorLog().OutstandingCount(), 0u);
-    EXPECT_EQ(machine.pool().UsageOf(PoolTag("IoEl")).blocks, 0u);
-    machine.CheckNothingLeftBehind();
-}
-
 TEST(KernelErrorLog, EntrySizesAndInjectedFailures)
 {
     LoggingMachine logging;

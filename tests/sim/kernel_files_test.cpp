@@ -12,8 +12,6 @@ namespace sim::test {
 namespace {
 
 constexpr ACCESS_MASK kFolderAccess = READ_CONTROL | FILE_LIST_DIRECTORY | FILE_TRAVERSE;
-constexpr ULONG kTraceOptions =
-    FILE_WRITE_THROUGH | FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
 
 class KernelFiles : public ::testing::Test {
 protected:
@@ -217,51 +215,6 @@ TEST_F(KernelFiles, ReadOnlyVolume)
     ZwClose(before.handle);
 }
 
-// The trace writer's life: folder, file emptied, appends, close and reopen for appending.
-TEST_F(KernelFiles, TraceWriterSequence)
-{
-    Seed("stale", "");
-    std::filesystem::create_directory(machine_.files().Root() / "trace");
-    Seed("trace/krvdlc.trc", "stale text");
-    Opened folder = Create(u"\\SystemRoot\\trace", kFolderAccess, FILE_SHARE_READ, FILE_OPEN_IF,
-                           FILE_DIRECTORY_FILE);
-    ASSERT_EQ(folder.information, kFileOpened);
-    ZwClose(folder.handle);
-
-    Opened file = Create(u"\\SystemRoot\\trace\\krvdlc.trc", GENERIC_WRITE | SYNCHRONIZE,
-                         FILE_SHARE_WRITE, FILE_OVERWRITE_IF, kTraceOptions);
-    ASSERT_EQ(file.information, kFileOverwritten);
-    EXPECT_EQ(Write(file.handle, "abc"), STATUS_SUCCESS);
-    EXPECT_EQ(Write(file.handle, "de"), STATUS_SUCCESS);
-    LARGE_INTEGER start;
-    start.QuadPart = 1;
-    EXPECT_EQ(Write(file.handle, "X", &start), STATUS_SUCCESS);
-    EXPECT_EQ(Write(file.handle, "f"), STATUS_SUCCESS);     // after the explicit write
-    ZwClose(file.handle);
-    EXPECT_EQ(*machine_.files().ReadFile("\\SystemRoot\\trace\\krvdlc.trc"), "aXfde");
-
-    Opened append = Create(u"\\SystemRoot\\trace\\krvdlc.trc", FILE_APPEND_DATA | SYNCHRONIZE,
-                           FILE_SHARE_WRITE, FILE_OPEN_IF, kTraceOptions);
-    ASSERT_EQ(append.information, kFileOpened);
-    EXPECT_EQ(Write(append.handle, "gh"), STATUS_SUCCESS);
-    EXPECT_EQ(Write(append.handle, "ij", &start), STATUS_SUCCESS);  // append-only: still the end
-    ZwClose(append.handle);
-    EXPECT_EQ(*machine_.files().ReadFile("\\SystemRoot\\trace\\krvdlc.trc"), "aXfdeghij");
-
-    EXPECT_EQ(machine_.files().OpenCount("\\SystemRoot\\TRACE\\KRVDLC.TRC"), 2u);
-    EXPECT_EQ(machine_.files().CloseCount("\\SystemRoot\\trace\\krvdlc.trc"), 2u);
-    EXPECT_EQ(machine_.files().OpenHandleCount("\\SystemRoot\\trace\\krvdlc.trc"), 0u);
-    std::vector<FileOperation> operations = machine_.files().Operations();
-    ASSERT_EQ(operations.size(), 12u);
-    EXPECT_EQ(operations[1].kind, FileOperation::Kind::Close);
-    EXPECT_EQ(operations[2].path, "\\SystemRoot\\trace\\krvdlc.trc");
-    EXPECT_EQ(operations[2].disposition, ULONG(FILE_OVERWRITE_IF));
-    EXPECT_EQ(operations[5].offset, 1u);
-    EXPECT_EQ(operations[6].offset, 2u);
-    EXPECT_EQ(operations[10].offset, 7u);
-    machine_.CheckNothingLeftBehind();
-}
-
 TEST_F(KernelFiles, WriteErrors)
 {
     Opened reader = Create(u"\\SystemRoot\\r", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, 0);
@@ -278,19 +231,6 @@ TEST_F(KernelFiles, WriteErrors)
     EXPECT_EQ(*machine_.files().ReadFile("\\SystemRoot\\r"), "yz");
     for (HANDLE handle : {reader.handle, asynchronous.handle, folder.handle})
         ZwClose(handle);
-}
-
-TEST_F(KernelFiles, CreationFailsWhenInjected)
-{
-    machine_.faults().FailWhen([](const FaultPoint &p) {
-        return p.routine == "ZwCreateFile" && p.name.find(u"krvdlc.trc") != std::u16string::npos;
-    });
-    EXPECT_EQ(Create(u"\\SystemRoot\\krvdlc.trc", GENERIC_WRITE, 0, FILE_OPEN_IF, 0).status,
-              STATUS_INSUFFICIENT_RESOURCES);
-    Opened other = Create(u"\\SystemRoot\\other.trc", GENERIC_WRITE, 0, FILE_OPEN_IF, 0);
-    EXPECT_EQ(other.status, STATUS_SUCCESS);
-    ZwClose(other.handle);
-    EXPECT_EQ(machine_.faults().Calls("ZwCreateFile"), 2u);
 }
 
 TEST(KernelFilesDeathTest, VerifierRules)

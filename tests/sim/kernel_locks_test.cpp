@@ -36,29 +36,6 @@ TEST(KernelLocks, NestedLocksInOneOrderAtEitherIrql)
     EXPECT_EQ(machine.locks().OrderPairCount(), 1u);
 }
 
-TEST(KernelLocks, ExcludeEachOtherAcrossThreads)
-{
-    Machine machine;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    long counter = 0;       // guarded by `lock` only
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 2000; ++i) {
-                KIRQL old = KfAcquireSpinLock(&lock);
-                long seen = counter;
-                std::this_thread::yield();
-                counter = seen + 1;
-                KfReleaseSpinLock(&lock, old);
-            }
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    EXPECT_EQ(counter, 8000);
-}
-
 TEST(KernelLocks, KernelLocksCarryTheirNameInReports)
 {
     Machine machine;
@@ -71,33 +48,6 @@ TEST(KernelLocks, KernelLocksCarryTheirNameInReports)
     ReleaseKernelLock(&cancel, old);
     const std::string report = machine.locks().Report();
     EXPECT_NE(report.find("(system cancel spin lock) before 0x"), std::string::npos) << report;
-}
-
-TEST(KernelLocks, InterlockedCountersAndLists)
-{
-    Machine machine;
-    LONG volatile count = 5;
-    EXPECT_EQ(InterlockedIncrement(&count), 6);
-    EXPECT_EQ(InterlockedDecrement(&count), 5);
-    EXPECT_EQ(InterlockedExchange(&count, 42), 5);
-    EXPECT_EQ(count, 42);
-
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    LIST_ENTRY head, first, second;
-    InitializeListHead(&head);
-    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), nullptr);
-    EXPECT_EQ(ExInterlockedInsertTailList(&head, &first, &lock), nullptr);
-    {
-        IrqlScope dispatch(DISPATCH_LEVEL);
-        EXPECT_EQ(ExInterlockedInsertTailList(&head, &second, &lock), &first);
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    }
-    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &first);
-    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &second);
-    EXPECT_TRUE(IsListEmpty(&head));
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_EQ(machine.locks().HeldCount(), 0u);
 }
 
 // A spin lock initialised where it lives (the verifier knows locks by address).

@@ -156,21 +156,6 @@ TEST_F(KernelRegistry, RelativeOpenAccessAndDeletedKeys)
         ZwClose(handle);
 }
 
-TEST_F(KernelRegistry, FaultsByRoutine)
-{
-    machine_.registry().SetDword(kParameters, "TraceLevel", 7);
-    machine_.faults().FailNth("ZwOpenKey", 1);
-    HANDLE key = nullptr;
-    EXPECT_EQ(OpenParameters(&key), STATUS_INSUFFICIENT_RESOURCES);
-    ASSERT_EQ(OpenParameters(&key), STATUS_SUCCESS);
-    machine_.faults().FailWhen([](const FaultPoint &p) { return p.routine == "ZwQueryValueKey" && p.size > 0; });
-    ULONG result = 0;
-    uint8_t buffer[32];
-    EXPECT_EQ(Query(key, u"TraceLevel", nullptr, 0, &result), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Query(key, u"TraceLevel", buffer, sizeof buffer, &result), STATUS_INSUFFICIENT_RESOURCES);
-    ZwClose(key);
-}
-
 TEST(KernelRegistryDeathTest, VerifierRules)
 {
     ExpectStops({

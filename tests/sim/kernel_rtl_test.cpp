@@ -162,28 +162,5 @@ TEST(KernelDebugger, DbgPrintFormats)
     }
 }
 
-TEST(KernelDebugger, CapturesPrintsAndLines)
-{
-    Machine machine;
-    DbgPrint("KRVDLCTRACE: ** unable to create folder: %ws", u"\\SystemRoot\\trace");
-    {
-        IrqlScope dispatch(DISPATCH_LEVEL);     // any IRQL
-        DbgPrint("|%d\n", 1);
-    }
-    DbgPrint("second\n");
-    DbgPrint("partial");
-    EXPECT_EQ(machine.debugger().Lines(),
-              (std::vector<std::string>{"KRVDLCTRACE: ** unable to create folder: \\SystemRoot\\trace|1",
-                                        "second", "partial"}));
-    EXPECT_EQ(machine.debugger().Prints().size(), 4u);
-    EXPECT_EQ(machine.debugger().Text(),
-              "KRVDLCTRACE: ** unable to create folder: \\SystemRoot\\trace|1\nsecond\npartial");
-
-    machine.debugger().Clear();
-    EXPECT_TRUE(machine.debugger().Text().empty());
-    DbgPrint("%s", std::string(600, 'a').c_str());
-    EXPECT_EQ(machine.debugger().Text().size(), Debugger::kMaximumPrint);
-}
-
 }  // namespace
 }  // namespace sim::test

@@ -185,6 +185,14 @@ inline sim::Frame LlcFrame(uint8_t dsap, size_t total = 60)
     return EthernetFrame(static_cast<uint16_t>(total - 14), {dsap, 0x04, 0x03}, total);
 }
 
+// An LLC frame that tells itself apart by a sequence byte right after the LLC header.
+inline sim::Frame Numbered(uint8_t sequence, size_t total = 60)
+{
+    sim::Frame frame = LlcFrame(0x04, total);
+    frame[17] = sequence;
+    return frame;
+}
+
 // Token Ring frame: AC, FC, station <- peer (bit 0x80 of byte 8 set when `routing` is
 // not empty), routing information, then `body`.
 inline sim::Frame TokenRingFrame(uint8_t fc, const std::vector<uint8_t> &routing,
