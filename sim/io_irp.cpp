@@ -257,8 +257,10 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost)
     IrpRecord *record = it->second.get();
     if (record->completed)
         BugCheck(StopCode::MultipleIrpCompleteRequests, "IRP completed twice", Ptr(irp));
-    VerifierCheck(irp->CancelRoutine == nullptr, "IRP completed with a cancel routine set",
-                  Ptr(irp), Ptr(reinterpret_cast<const void *>(irp->CancelRoutine)));
+    // The driver sets and clears the routine by interlocked exchange; read it the same way.
+    PDRIVER_CANCEL routine = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE);
+    VerifierCheck(routine == nullptr, "IRP completed with a cancel routine set", Ptr(irp),
+                  Ptr(reinterpret_cast<const void *>(routine)));
     VerifierCheck(irp->IoStatus.Status != STATUS_PENDING, "IRP completed with STATUS_PENDING",
                   Ptr(irp));
 
