@@ -88,12 +88,7 @@ VOID NTAPI NdisRequest(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS
     }
     lock.unlock();
 
-    auto op = std::make_shared<NdisPendingOp>();
-    op->operation = NdisOperation::Request;
-    op->mode = script.mode;
-    op->status = script.status;
-    op->binding = binding;
-    op->subject = NdisRequest;
+    auto op = NewPendingOp(NdisOperation::Request, script, binding, NdisRequest);
     op->finish = [&state, binding, NdisRequest, index](NDIS_STATUS scripted) {
         NDIS_STATUS status;
         REQUEST_COMPLETE_HANDLER *handler;
@@ -124,11 +119,7 @@ VOID NTAPI NdisReset(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle)
     }
     lock.unlock();
 
-    auto op = std::make_shared<NdisPendingOp>();
-    op->operation = NdisOperation::Reset;
-    op->mode = script.mode;
-    op->status = script.status;
-    op->binding = binding;
+    auto op = NewPendingOp(NdisOperation::Reset, script, binding);
     op->finish = [&state, binding](NDIS_STATUS status) {
         RESET_COMPLETE_HANDLER *handler;
         {
@@ -183,12 +174,7 @@ VOID NTAPI NdisSend(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS_PA
         script.mode = CompletionMode::Dpc;
     lock.unlock();
 
-    auto op = std::make_shared<NdisPendingOp>();
-    op->operation = NdisOperation::Send;
-    op->mode = script.mode;
-    op->status = script.status;
-    op->binding = binding;
-    op->subject = Packet;
+    auto op = NewPendingOp(NdisOperation::Send, script, binding, Packet);
     op->finish = [&state, binding, Packet](NDIS_STATUS status) {
         SEND_COMPLETE_HANDLER *handler;
         {
@@ -256,12 +242,7 @@ VOID NTAPI NdisTransferData(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle,
     }
 
     // Pending: the data is copied when the transfer completes, after the indication.
-    auto op = std::make_shared<NdisPendingOp>();
-    op->operation = NdisOperation::TransferData;
-    op->mode = script.mode;
-    op->status = script.status;
-    op->binding = binding;
-    op->subject = Packet;
+    auto op = NewPendingOp(NdisOperation::TransferData, script, binding, Packet);
     op->finish = [&state, binding, Packet, frame, headerSize, ByteOffset,
                   BytesToTransfer](NDIS_STATUS status) {
         UINT copied = 0;

@@ -222,11 +222,7 @@ VOID NTAPI NdisOpenAdapter(PNDIS_STATUS Status, PNDIS_STATUS OpenErrorStatus,
     }
     lock.unlock();
 
-    auto op = std::make_shared<NdisPendingOp>();
-    op->operation = NdisOperation::Open;
-    op->mode = script.mode;
-    op->status = script.status;
-    op->binding = binding;
+    auto op = NewPendingOp(NdisOperation::Open, script, binding);
     op->finish = [&state, binding](NDIS_STATUS status) {
         OPEN_ADAPTER_COMPLETE_HANDLER *handler = nullptr;
         {
@@ -275,11 +271,7 @@ VOID NTAPI NdisCloseAdapter(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle)
             return;
         }
     }
-    auto op = std::make_shared<NdisPendingOp>();
-    op->operation = NdisOperation::Close;
-    op->mode = script.mode;
-    op->status = script.status;
-    op->binding = binding;
+    auto op = NewPendingOp(NdisOperation::Close, script, binding);
     op->finish = [&state, binding](NDIS_STATUS status) {
         CLOSE_ADAPTER_COMPLETE_HANDLER *handler = nullptr;
         {

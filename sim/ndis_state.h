@@ -48,6 +48,20 @@ struct NdisPendingOp {
     bool claimed = false;
 };
 
+// A call of `operation` on `binding` that pends as `script` says.
+inline std::shared_ptr<NdisPendingOp> NewPendingOp(NdisOperation operation, const Script &script,
+                                                   std::shared_ptr<NdisBinding> binding,
+                                                   const void *subject = nullptr)
+{
+    auto op = std::make_shared<NdisPendingOp>();
+    op->operation = operation;
+    op->mode = script.mode;
+    op->status = script.status;
+    op->binding = std::move(binding);
+    op->subject = subject;
+    return op;
+}
+
 // Who has a protocol packet in hand besides the protocol.
 enum class PacketHolder { None, Send, Transfer };
 
