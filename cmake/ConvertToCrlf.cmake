@@ -1,5 +1,7 @@
 # cmake -D INPUT=<file> -D OUTPUT=<file> -P ConvertToCrlf.cmake
 #
+# Also gives the INF its CR LF ends where the driver build places it beside the image.
+#
 # The platform's message compiler ends every message line with CR LF, and windmc copies the
 # line ends of its input into the table. The message source is kept with plain LF line ends,
 # so the copy that windmc reads is given CR LF ends here.

@@ -142,3 +142,16 @@ add_custom_command(TARGET krvdlc_image POST_BUILD
   BYPRODUCTS "${KRVDLC_IMAGE_LINK_INFO}" "${KRVDLC_IMAGE_MAP}"
   COMMENT "Checking the imports of KRVDLC.SYS"
   VERBATIM)
+
+# ---- the installation folder ------------------------------------------------------------
+# Windows setup installs from one folder: the INF (with the CR LF line ends of Windows files)
+# goes beside KRVDLC.SYS.
+set(krvdlc_inf_source "${PROJECT_SOURCE_DIR}/install/KRVDLC.INF")
+add_custom_command(
+  OUTPUT "${CMAKE_BINARY_DIR}/KRVDLC.INF"
+  COMMAND ${CMAKE_COMMAND} -D "INPUT=${krvdlc_inf_source}" -D "OUTPUT=${CMAKE_BINARY_DIR}/KRVDLC.INF"
+          -P "${PROJECT_SOURCE_DIR}/cmake/ConvertToCrlf.cmake"
+  DEPENDS "${krvdlc_inf_source}" "${PROJECT_SOURCE_DIR}/cmake/ConvertToCrlf.cmake"
+  COMMENT "Placing install/KRVDLC.INF beside the image"
+  VERBATIM)
+add_custom_target(krvdlc_inf ALL DEPENDS "${CMAKE_BINARY_DIR}/KRVDLC.INF")
