@@ -88,7 +88,6 @@ public:
     bool loaded() const { return loaded_; }
     // The image the driver runs from (null for the host-compiled driver or before Load).
     const sim::LoadedImage *image() const { return image_.get(); }
-    bool runsImage() const { return imagePath_.has_value(); }
 
     // Adds an adapter named \Device\{<guid>} with the given medium and address.
     sim::Adapter &AddAdapter(const std::u16string &guid, NDIS_MEDIUM medium,
