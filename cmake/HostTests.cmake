@@ -38,3 +38,35 @@ gtest_discover_tests(krvdlc_tests TEST_FILTER "-*Stress*" ${krvdlc_discovery_opt
                      PROPERTIES TIMEOUT 300)
 gtest_discover_tests(krvdlc_tests TEST_FILTER "*Stress*" ${krvdlc_discovery_options}
                      PROPERTIES TIMEOUT 600 LABELS stress)
+
+# In 32-bit builds the driver tests run a second time against the driver image itself
+# (KRVDLC_TEST_IMAGE: the simulator loads KRVDLC.SYS from its file instead of using the
+# host-compiled driver), registered as image.<Suite>.<Test>. The suites are those of
+# tests/driver/; a test there that must reach inside the driver skips itself against the
+# image and says why.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  file(GLOB krvdlc_driver_test_sources CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/tests/driver/*.cpp")
+  set(krvdlc_driver_suites)
+  set(krvdlc_driver_stress_tests)
+  foreach(source IN LISTS krvdlc_driver_test_sources)
+    file(STRINGS "${source}" lines REGEX "^TEST(_F)?\\([A-Za-z0-9_]+, *[A-Za-z0-9_]+\\)")
+    foreach(line IN LISTS lines)
+      string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3" test "${line}")
+      string(REGEX REPLACE "\\..*" ".*" suite "${test}")
+      list(APPEND krvdlc_driver_suites "${suite}")
+      if(test MATCHES "Stress")
+        list(APPEND krvdlc_driver_stress_tests "${test}")
+      endif()
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES krvdlc_driver_suites)
+  list(JOIN krvdlc_driver_suites ":" krvdlc_driver_filter)
+  list(JOIN krvdlc_driver_stress_tests ":" krvdlc_driver_stress_filter)
+  set(krvdlc_image_environment "KRVDLC_TEST_IMAGE=${KRVDLC_IMAGE_PATH}")
+  gtest_discover_tests(krvdlc_tests TEST_PREFIX "image." TEST_FILTER "${krvdlc_driver_filter}:-*Stress*"
+                       ${krvdlc_discovery_options}
+                       PROPERTIES TIMEOUT 300 LABELS image ENVIRONMENT "${krvdlc_image_environment}")
+  gtest_discover_tests(krvdlc_tests TEST_PREFIX "image." TEST_FILTER "${krvdlc_driver_stress_filter}"
+                       ${krvdlc_discovery_options}
+                       PROPERTIES TIMEOUT 600 LABELS image ENVIRONMENT "${krvdlc_image_environment}")
+endif()

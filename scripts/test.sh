@@ -44,6 +44,20 @@ for preset in host host-x86 host-tsan; do
     if [ "${rc}" -ne 0 ]; then
         status=1
     fi
+    if [ "${preset}" = "host-x86" ]; then
+        # The driver tests run twice here: image.<Suite>.<Test> against KRVDLC.SYS loaded by
+        # the simulator, <Suite>.<Test> against the host-compiled driver.
+        image_passed=$(grep -cE 'Test +#[0-9]+: image\..* Passed' "${log}" || true)
+        image_names=$(grep -oE 'Test +#[0-9]+: image\.[^ ]+' "${log}" | sed -E 's/.*: image\.//' || true)
+        host_passed=0
+        for name in ${image_names}; do
+            if grep -qE "Test +#[0-9]+: ${name} .* Passed" "${log}"; then
+                host_passed=$((host_passed + 1))
+            fi
+        done
+        echo "==> driver tests: ${host_passed} passed against the host-compiled driver," \
+             "${image_passed} passed against the image KRVDLC.SYS (of $(wc -w <<<"${image_names}") each)"
+    fi
     # ctest closes with "NN% tests passed, F tests failed out of T".
     summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "${log}" | tail -n 1 || true)
     if [ -n "${summary}" ]; then

@@ -19,7 +19,7 @@ struct DirectList {
 DirectList ListDirectly(ULONG length)
 {
     DirectList out{0, 0xFFFFFFFF, std::vector<uint8_t>(length + 8, kCanary)};
-    out.status = KrvDlcGetAdapterList(out.bytes.data(), length, &out.dataLength);
+    out.status = DRIVER_SYMBOL(KrvDlcGetAdapterList)(out.bytes.data(), length, &out.dataLength);
     return out;
 }
 

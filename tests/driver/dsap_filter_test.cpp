@@ -165,7 +165,7 @@ TEST(DsapFilter, RejectDsapRefusesAllButTheMultiplesOfFour)
     DriverWithAdapter driver;
     std::vector<int> accepted;
     for (int dsap = 0; dsap < 256; dsap++) {
-        if (!RejectDSAP(static_cast<UCHAR>(dsap)))
+        if (!DRIVER_SYMBOL(RejectDSAP)(static_cast<UCHAR>(dsap)))
             accepted.push_back(dsap);
     }
     std::vector<int> expected;

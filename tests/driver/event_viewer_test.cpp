@@ -72,7 +72,7 @@ TEST(EventViewerText, TypeIdentifierAndLocalTime)
 TEST(EventViewer, ShowsEveryEventOfTheImageTable)
 {
     const MessageTable &table = ImageTable();
-    SimulatedHost host;
+    SimulatedHost host(WithTraceLevel(std::nullopt));
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
     host.machine().errorLog().Clear();
 
@@ -100,7 +100,7 @@ TEST(EventViewer, ShowsEveryEventOfTheImageTable)
     };
     const std::u16string wideInsert = Widen(insert);
     for (const Event &e : events)
-        LogSystemEvent(e.code, wideInsert.c_str(), nullptr, 0);
+        DRIVER_SYMBOL(LogSystemEvent)(e.code, wideInsert.c_str(), nullptr, 0);
 
     const std::vector<sim::ErrorLogEntry> entries = host.machine().errorLog().Entries();
     ASSERT_EQ(entries.size(), events.size());
@@ -120,7 +120,7 @@ TEST(EventViewer, ShowsEveryEventOfTheImageTable)
 TEST(EventViewer, RendersTheEventsOfARealSession)
 {
     const MessageTable &table = ImageTable();
-    HostOptions hostOptions;
+    HostOptions hostOptions = WithTraceLevel(std::nullopt);
     hostOptions.machine.timeZoneBiasMinutes = 60;   // one hour west of UTC
     hostOptions.machine.bootSystemTime = sim::SystemTimeFromCalendar(2026, 3, 2, 9, 15, 30);
     SimulatedHost host(hostOptions);
@@ -183,11 +183,11 @@ TEST(EventViewer, WithoutTheImageShowsIdentifiersAndStringsRaw)
     EXPECT_FALSE(LoadMessageTable("/nonexistent/KRVDLC.SYS", &error).has_value());
     EXPECT_FALSE(error.empty());
 
-    SimulatedHost host;
+    SimulatedHost host(WithTraceLevel(std::nullopt));
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
     host.machine().errorLog().Clear();
     const ULONG medium = 7;
-    LogSystemError(LOG_ERROR, "** Unsupported media type: ", &medium, sizeof medium);
+    DRIVER_SYMBOL(LogSystemError)(LOG_ERROR, "** Unsupported media type: ", &medium, sizeof medium);
 
     EventViewerOptions options = ViewerOptionsFor(host.machine(), "/nonexistent/KRVDLC.SYS");
     options.showData = false;

@@ -81,7 +81,7 @@ protected:
     }
 
     // Levels 1 to 5 to the debugger, so that the bound's own lines show; no file.
-    SimulatedHost host_{HostOptions{{}, 0x85}};
+    SimulatedHost host_{WithTraceLevel(0x85)};
 };
 
 TEST_F(EventLogTest, EntriesAreWrittenByteExactWithinTheBound)
@@ -93,37 +93,37 @@ TEST_F(EventLogTest, EntriesAreWrittenByteExactWithinTheBound)
 
     const std::vector<Case> cases = {
         {"error text with its line feed",
-         [] { LogSystemError(LOG_ERROR, "** Read buffer is too small.\n", nullptr, 0); },
+         [] { DRIVER_SYMBOL(LogSystemError)(LOG_ERROR, "** Read buffer is too small.\n", nullptr, 0); },
          Expected{EVENT_DRIVER_ERROR, {}, u"** Read buffer is too small.\n"},
          {}},
         {"warning with a 4-byte value",
-         [&] { LogSystemError(LOG_WARNING, "External NDIS request failed.  Status = ", &status, 4); },
+         [&] { DRIVER_SYMBOL(LogSystemError)(LOG_WARNING, "External NDIS request failed.  Status = ", &status, 4); },
          Expected{EVENT_DRIVER_WARNING, Le32(status), u"External NDIS request failed.  Status = "},
          {}},
         {"51 characters fill 152 bytes exactly",
-         [&] { LogSystemError(LOG_ERROR, t51.c_str(), nullptr, 0); },
+         [&] { DRIVER_SYMBOL(LogSystemError)(LOG_ERROR, t51.c_str(), nullptr, 0); },
          Expected{EVENT_DRIVER_ERROR, {}, Widen(t51)},
          {}},
         {"52 characters are cut to 51",
-         [&] { LogSystemError(LOG_ERROR, t52.c_str(), nullptr, 0); },
+         [&] { DRIVER_SYMBOL(LogSystemError)(LOG_ERROR, t52.c_str(), nullptr, 0); },
          Expected{EVENT_DRIVER_ERROR, {}, Widen(t51)},
          {packetBound + "154\n", "KRVDLC: Truncating the string.\n"}},
         {"60 characters and a value are cut to 49",
-         [&] { LogSystemError(LOG_ERROR, t60.c_str(), &status, 4); },
+         [&] { DRIVER_SYMBOL(LogSystemError)(LOG_ERROR, t60.c_str(), &status, 4); },
          Expected{EVENT_DRIVER_ERROR, Le32(status), Widen(t60.substr(0, 49))},
          {packetBound + "174\n", "KRVDLC: Truncating the string.\n"}},
         {"104 bytes of dump data log nothing",
-         [&] { LogSystemEvent(EVENT_DRIVER_ERROR, u"x", big.data(), 104); },
+         [&] { DRIVER_SYMBOL(LogSystemEvent)(EVENT_DRIVER_ERROR, u"x", big.data(), 104); },
          std::nullopt,
          {packetBound + "156\n", "KRVDLC: Unable to log the event.\n"}},
-        {"an unknown kind logs nothing", [] { LogSystemError(3, "** text\n", nullptr, 0); },
+        {"an unknown kind logs nothing", [] { DRIVER_SYMBOL(LogSystemError)(3, "** text\n", nullptr, 0); },
          std::nullopt, {}},
         {"no string and no dump data",
-         [] { LogSystemEvent(EVENT_DRIVER_SHUTDOWN, nullptr, nullptr, 0); },
+         [] { DRIVER_SYMBOL(LogSystemEvent)(EVENT_DRIVER_SHUTDOWN, nullptr, nullptr, 0); },
          Expected{EVENT_DRIVER_SHUTDOWN, {}, std::nullopt},
          {}},
         {"a string given directly",
-         [] { LogSystemEvent(EVENT_OPENING_ADAPTER, u"Adapter \u00e9", nullptr, 0); },
+         [] { DRIVER_SYMBOL(LogSystemEvent)(EVENT_OPENING_ADAPTER, u"Adapter \u00e9", nullptr, 0); },
          Expected{EVENT_OPENING_ADAPTER, {}, u"Adapter \u00e9"},
          {}},
     };
@@ -176,7 +176,7 @@ TEST_F(EventLogTest, AllocationFailuresLoseTheEventAndSaySo)
         const uint64_t injected = machine.faults().Injected();
         std::vector<std::string> prints = Run([&] {
             f.arm();
-            LogSystemError(LOG_ERROR, text.c_str(), nullptr, 0);
+            DRIVER_SYMBOL(LogSystemError)(LOG_ERROR, text.c_str(), nullptr, 0);
         });
         EXPECT_EQ(machine.faults().Injected(), injected + 1);
         EXPECT_EQ(prints, std::vector<std::string>{f.print});
@@ -184,13 +184,13 @@ TEST_F(EventLogTest, AllocationFailuresLoseTheEventAndSaySo)
         machine.faults().Clear();
     }
     // Logging works again once the pool does.
-    Run([&] { LogSystemError(LOG_ERROR, text.c_str(), nullptr, 0); });
+    Run([&] { DRIVER_SYMBOL(LogSystemError)(LOG_ERROR, text.c_str(), nullptr, 0); });
     EXPECT_EQ(machine.errorLog().Entries().size(), 1u);
 }
 
 TEST(EventLogLifetime, StartAndUnloadLogTheirEvents)
 {
-    SimulatedHost host;
+    SimulatedHost host(WithTraceLevel(std::nullopt));
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
     ASSERT_TRUE(host.Unload());
     std::vector<NTSTATUS> codes;

@@ -201,7 +201,7 @@ TEST(IoctlAddressTest, MacAddressAndMediumFollowTheMedium)
             EXPECT_EQ(driver.CountLines("MAC address retrieved: " + HexDump(address.data(), 6)), 1u);
         }
     }
-    WriteNoFence(&TraceLevel, kTraceAll);
+    WriteNoFence(&DRIVER_SYMBOL(TraceLevel), kTraceAll);
     const struct {
         NDIS_MEDIUM medium;
         uint32_t outputLength;
@@ -406,7 +406,7 @@ TEST_F(IoctlTest, ResetsCompleteOldestFirstAndEmptyTheReceiveQueue)
 
 TEST_F(IoctlTest, ResetCompletionNobodyAskedForIsAWarning)
 {
-    KrvDlcResetComplete(driver_.Context(*adapter_), NDIS_STATUS_SUCCESS);
+    DRIVER_SYMBOL(KrvDlcResetComplete)(driver_.Context(*adapter_), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(driver_.CountLines("**WARNING** Reset list is empty."), 1u);
     auto entries =
         driver_.EntriesWith(EVENT_DRIVER_WARNING, "**WARNING** Reset list is empty.\n");

@@ -53,13 +53,13 @@ TEST(ReceiveQueue, WarningsAndLimitOfBothPaths)
                                           << row.queued << " queued, level " << row.level);
         driver.Reopen();
         Prefill(driver, row.queued);
-        WriteNoFence(&TraceLevel, TRACE_TO_DEBUGGER | row.level);
+        WriteNoFence(&DRIVER_SYMBOL(TraceLevel), TRACE_TO_DEBUGGER | row.level);
         driver.ClearLog();
         if (row.path == Path::Lookahead)
             EXPECT_EQ(driver.adapter().IndicateReceive(LlcFrame(0x04)), NDIS_STATUS_SUCCESS);
         else
             EXPECT_EQ(driver.adapter().IndicatePacket(LlcFrame(0x04)), row.dropped ? 0 : 1);
-        WriteNoFence(&TraceLevel, kDebuggerLevel4);
+        WriteNoFence(&DRIVER_SYMBOL(TraceLevel), kDebuggerLevel4);
 
         EXPECT_EQ(driver.Queued(), row.dropped ? row.queued : row.queued + 1);
         auto lines = driver.Lines();

@@ -26,7 +26,7 @@ TEST(StartUnload, ControlDeviceLinkDispatchTableAndRegistryPath)
 
     PDEVICE_OBJECT control = io.FindDevice(kControlDevice);
     ASSERT_NE(control, nullptr);
-    EXPECT_EQ(control, ControlDeviceObject);
+    EXPECT_EQ(control, DRIVER_SYMBOL(ControlDeviceObject));
     EXPECT_EQ(control->DeviceType, 0x22u);
     EXPECT_EQ(control->DeviceExtension, nullptr);
     EXPECT_EQ(control->Characteristics, 0u);
@@ -42,13 +42,13 @@ TEST(StartUnload, ControlDeviceLinkDispatchTableAndRegistryPath)
 
     PDRIVER_OBJECT driver = sim::LoadedDriverObject();
     ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], &KrvDlcOpen);
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], &KrvDlcClose);
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLEANUP], &KrvDlcCleanup);
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], &KrvDlcRead);
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_WRITE], &KrvDlcWrite);
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], &KrvDlcIoControl);
-    EXPECT_EQ(driver->DriverUnload, &KrvDlcUnload);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], &DRIVER_SYMBOL(KrvDlcOpen));
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], &DRIVER_SYMBOL(KrvDlcClose));
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLEANUP], &DRIVER_SYMBOL(KrvDlcCleanup));
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], &DRIVER_SYMBOL(KrvDlcRead));
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_WRITE], &DRIVER_SYMBOL(KrvDlcWrite));
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], &DRIVER_SYMBOL(KrvDlcIoControl));
+    EXPECT_EQ(driver->DriverUnload, &DRIVER_SYMBOL(KrvDlcUnload));
     const UCHAR claimed[] = {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP,
                              IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL};
     const UCHAR flushBuffers = 0x09;
@@ -69,11 +69,12 @@ TEST(StartUnload, ControlDeviceLinkDispatchTableAndRegistryPath)
     const std::u16string path = Widen(kServiceKey);
     const USHORT length = static_cast<USHORT>(path.size() * sizeof(char16_t));
 
-    EXPECT_EQ(RegistryPath.Length, length);
-    EXPECT_EQ(RegistryPath.MaximumLength, length + 2);
-    ASSERT_NE(RegistryPath.Buffer, nullptr);
-    EXPECT_EQ(std::u16string(RegistryPath.Buffer, path.size() + 1), path + u'\0');
-    const void *copy = RegistryPath.Buffer;
+    const UNICODE_STRING &registryPath = DRIVER_SYMBOL(RegistryPath);
+    EXPECT_EQ(registryPath.Length, length);
+    EXPECT_EQ(registryPath.MaximumLength, length + 2);
+    ASSERT_NE(registryPath.Buffer, nullptr);
+    EXPECT_EQ(std::u16string(registryPath.Buffer, path.size() + 1), path + u'\0');
+    const void *copy = registryPath.Buffer;
     std::optional<sim::PoolBlock> block = host.machine().pool().Find(copy);
     ASSERT_TRUE(block.has_value());
     EXPECT_EQ(block->type, PagedPool);
@@ -105,20 +106,20 @@ TEST(StartUnload, RegistersProtocolWithNdis50Table)
     EXPECT_EQ(protocol->nameMaximumLength, 14);
     NDIS_PROTOCOL_CHARACTERISTICS record = protocol->characteristics;
     EXPECT_EQ(record.Name.Length, 12);
-    EXPECT_EQ(record.OpenAdapterCompleteHandler, &OpenAdapterComplete);
-    EXPECT_EQ(record.CloseAdapterCompleteHandler, &CloseAdapterComplete);
-    EXPECT_EQ(record.SendCompleteHandler, &SendComplete);
-    EXPECT_EQ(record.TransferDataCompleteHandler, &KrvDlcTransferDataComplete);
-    EXPECT_EQ(record.ResetCompleteHandler, &KrvDlcResetComplete);
-    EXPECT_EQ(record.RequestCompleteHandler, &RequestCompleteHandler);
-    EXPECT_EQ(record.ReceiveHandler, &KrvDlcReceive);
-    EXPECT_EQ(record.ReceiveCompleteHandler, &KrvDlcReceiveComplete);
-    EXPECT_EQ(record.StatusHandler, &KrvDlcStatus);
-    EXPECT_EQ(record.StatusCompleteHandler, &KrvDlcStatusComplete);
-    EXPECT_EQ(record.ReceivePacketHandler, &KrvDlcReceivePacket);
-    EXPECT_EQ(record.BindAdapterHandler, &KrvDlcBindAdapter);
-    EXPECT_EQ(record.UnbindAdapterHandler, &KrvDlcUnbindAdapter);
-    EXPECT_EQ(record.PnPEventHandler, &KrvDlcPNPHandler);
+    EXPECT_EQ(record.OpenAdapterCompleteHandler, &DRIVER_SYMBOL(OpenAdapterComplete));
+    EXPECT_EQ(record.CloseAdapterCompleteHandler, &DRIVER_SYMBOL(CloseAdapterComplete));
+    EXPECT_EQ(record.SendCompleteHandler, &DRIVER_SYMBOL(SendComplete));
+    EXPECT_EQ(record.TransferDataCompleteHandler, &DRIVER_SYMBOL(KrvDlcTransferDataComplete));
+    EXPECT_EQ(record.ResetCompleteHandler, &DRIVER_SYMBOL(KrvDlcResetComplete));
+    EXPECT_EQ(record.RequestCompleteHandler, &DRIVER_SYMBOL(RequestCompleteHandler));
+    EXPECT_EQ(record.ReceiveHandler, &DRIVER_SYMBOL(KrvDlcReceive));
+    EXPECT_EQ(record.ReceiveCompleteHandler, &DRIVER_SYMBOL(KrvDlcReceiveComplete));
+    EXPECT_EQ(record.StatusHandler, &DRIVER_SYMBOL(KrvDlcStatus));
+    EXPECT_EQ(record.StatusCompleteHandler, &DRIVER_SYMBOL(KrvDlcStatusComplete));
+    EXPECT_EQ(record.ReceivePacketHandler, &DRIVER_SYMBOL(KrvDlcReceivePacket));
+    EXPECT_EQ(record.BindAdapterHandler, &DRIVER_SYMBOL(KrvDlcBindAdapter));
+    EXPECT_EQ(record.UnbindAdapterHandler, &DRIVER_SYMBOL(KrvDlcUnbindAdapter));
+    EXPECT_EQ(record.PnPEventHandler, &DRIVER_SYMBOL(KrvDlcPNPHandler));
     EXPECT_EQ(record.UnloadHandler, nullptr);
 
     // With the named fields cleared, every byte left (flags, reserved and

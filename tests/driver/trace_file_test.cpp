@@ -62,8 +62,8 @@ size_t TraceFileWrites(sim::Machine &machine)
 bool TraceThreadIdle(sim::Machine &machine)
 {
     return WaitUntil([&] {
-        return machine.clock().TimedWaiterCount() == 1 && ReadNoFence(&QueueCount) == 0 &&
-               machine.dispatcher().ReadState(&TraceEvent) == 0;
+        return machine.clock().TimedWaiterCount() == 1 && ReadNoFence(&DRIVER_SYMBOL(QueueCount)) == 0 &&
+               machine.dispatcher().ReadState(&DRIVER_SYMBOL(TraceEvent)) == 0;
     });
 }
 
@@ -90,7 +90,7 @@ public:
         for (size_t i = 0; i < count; ++i) {
             threads_.emplace_back([this] {
                 sim::BeginThreadContext("absorber");
-                KeWaitForSingleObject(&TraceEvent, Executive, KernelMode, FALSE, nullptr);
+                KeWaitForSingleObject(&DRIVER_SYMBOL(TraceEvent), Executive, KernelMode, FALSE, nullptr);
                 released_.fetch_add(1);
             });
         }
@@ -108,7 +108,7 @@ public:
     void ReleaseAll()
     {
         while (released_.load() < threads_.size()) {
-            KeSetEvent(&TraceEvent, 0, FALSE);
+            KeSetEvent(&DRIVER_SYMBOL(TraceEvent), 0, FALSE);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         for (std::thread &thread : threads_) {
@@ -133,7 +133,7 @@ std::vector<std::string> TraceFileLines(sim::Machine &machine)
 // lines still in the current buffer, never written; these tests want them in the file.
 bool WaitUntilFileCreated()
 {
-    return WaitUntil([] { return ReadNoFence(&TraceThreadState) == TRACE_THREAD_RUNNING; });
+    return WaitUntil([] { return ReadNoFence(&DRIVER_SYMBOL(TraceThreadState)) == TRACE_THREAD_RUNNING; });
 }
 
 bool IsLevel5Line(const std::string &line)
@@ -150,7 +150,7 @@ TEST(TraceFile, DebuggerOnlyLevelMakesNoThreadAndTouchesNoFile)
 {
     SimulatedHost host(WithTraceLevel(0x85));
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
-    EXPECT_EQ(ReadNoFence(&TraceLevel), 0x85u);
+    EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(TraceLevel)), 0x85u);
     EXPECT_TRUE(host.machine().threads().List().empty());
     ASSERT_TRUE(host.Unload());
     EXPECT_TRUE(host.machine().files().Operations().empty());
@@ -171,7 +171,7 @@ TEST(TraceFile, LevelFourFillsTheFileFromStartToUnload)
             std::ofstream(path) << "stale line of an earlier start\n";
         }
         ASSERT_EQ(host.Load(), STATUS_SUCCESS);
-        EXPECT_EQ(ReadNoFence(&TraceLevel), 0x44u);
+        EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(TraceLevel)), 0x44u);
         ASSERT_TRUE(WaitUntilFileCreated());
         ASSERT_TRUE(host.Unload());
 
@@ -274,9 +274,9 @@ TEST(TraceFile, UnwritableVolumeEndsTheThreadAtOnce)
         ASSERT_EQ(host.Load(), STATUS_SUCCESS);
         ASSERT_TRUE(machine.threads().WaitUntilAllEnded());
 
-        EXPECT_EQ(ReadNoFence(&TraceLevel), level & ~0x40u);
-        EXPECT_FALSE(ReadNoFence(&TraceInitialized));
-        EXPECT_EQ(ReadNoFence(&TraceThreadState), (ULONG)TRACE_THREAD_STOPPED);
+        EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(TraceLevel)), level & ~0x40u);
+        EXPECT_FALSE(ReadNoFence(&DRIVER_SYMBOL(TraceInitialized)));
+        EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(TraceThreadState)), (ULONG)TRACE_THREAD_STOPPED);
         EXPECT_FALSE(machine.files().Exists(kTraceFile));
         // No pass ran: with auto-advance on, any wait of the thread would have moved time.
         EXPECT_EQ(machine.clock().Now(), start);
@@ -311,10 +311,10 @@ TEST(TraceFile, SeventeenQueuedBuffersDropLinesUntilTheThreadDrainsThem)
     char line[64];
     for (int i = 0; i < burst; ++i) {
         std::snprintf(line, sizeof line, "burst %05d ................................\n", i);
-        TraceMessage(1, line);
+        DRIVER_SYMBOL(TraceMessage)(1, line);
     }
     ASSERT_TRUE(WaitUntil([&] { return absorbers.released() == TRACE_QUEUE_LIMIT + 1; }));
-    EXPECT_EQ(ReadNoFence(&QueueCount), TRACE_QUEUE_LIMIT + 1u);
+    EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(QueueCount)), TRACE_QUEUE_LIMIT + 1u);
     EXPECT_EQ(TraceFileWrites(machine), writes);
     const size_t dropped = CountPrints(machine, kQueueFull);
     EXPECT_GT(dropped, 0u);
@@ -322,8 +322,8 @@ TEST(TraceFile, SeventeenQueuedBuffersDropLinesUntilTheThreadDrainsThem)
     // One pass writes all 17, and lines reach the buffers again.
     ASSERT_TRUE(RunTimedPass(machine));
     EXPECT_EQ(TraceFileWrites(machine), writes + TRACE_QUEUE_LIMIT + 1);
-    EXPECT_EQ(ReadNoFence(&QueueCount), 0u);
-    TraceMessage(1, "after the pass\n");
+    EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(QueueCount)), 0u);
+    DRIVER_SYMBOL(TraceMessage)(1, "after the pass\n");
     EXPECT_EQ(CountPrints(machine, kQueueFull), dropped);
 
     absorbers.ReleaseAll();
@@ -364,15 +364,15 @@ TEST(TraceFile, StopRequestedWhileTheThreadStartsIsKept)
         if (point.routine != "ZwCreateFile" || point.name.find(u"krvdlc.trc") == std::u16string::npos)
             return false;
         std::call_once(once, [&] {
-            EXPECT_EQ(ReadNoFence(&TraceThreadState), (ULONG)TRACE_THREAD_STARTING);
+            EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(TraceThreadState)), (ULONG)TRACE_THREAD_STARTING);
             // TraceFinalize waits on the thread object that TraceInitialize keeps.
-            EXPECT_TRUE(WaitUntil([] { return ReadAcquire(&TraceThreadObject) != nullptr; }));
+            EXPECT_TRUE(WaitUntil([] { return ReadAcquire(&DRIVER_SYMBOL(TraceThreadObject)) != nullptr; }));
             finalizer = std::thread([&] {
                 sim::BeginThreadContext("finalizer");
-                TraceFinalize();
+                DRIVER_SYMBOL(TraceFinalize)();
                 finalized = true;
             });
-            stopSeen = WaitUntil([] { return ReadNoFence(&TraceThreadState) == TRACE_THREAD_STOP_REQUESTED; });
+            stopSeen = WaitUntil([] { return ReadNoFence(&DRIVER_SYMBOL(TraceThreadState)) == TRACE_THREAD_STOP_REQUESTED; });
             hookDone = true;
         });
         return false;
@@ -383,13 +383,13 @@ TEST(TraceFile, StopRequestedWhileTheThreadStartsIsKept)
     EXPECT_TRUE(WaitUntil([&] { return finalized.load(); }, std::chrono::seconds(20)))
         << "the stop request was lost";
     if (!finalized)   // repeat the request so that the thread, and with it the test, ends
-        WriteNoFence(&TraceThreadState, (ULONG)TRACE_THREAD_STOP_REQUESTED);
+        WriteNoFence(&DRIVER_SYMBOL(TraceThreadState), (ULONG)TRACE_THREAD_STOP_REQUESTED);
     if (finalizer.joinable())
         finalizer.join();
     machine.faults().Clear();
 
-    EXPECT_EQ(ReadNoFence(&TraceThreadState), (ULONG)TRACE_THREAD_STOPPED);
-    EXPECT_FALSE(ReadNoFence(&TraceInitialized));
+    EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(TraceThreadState)), (ULONG)TRACE_THREAD_STOPPED);
+    EXPECT_FALSE(ReadNoFence(&DRIVER_SYMBOL(TraceInitialized)));
     EXPECT_TRUE(machine.files().Exists(kTraceFile));
     ASSERT_TRUE(host.Unload());
 }
@@ -403,7 +403,7 @@ TEST(TraceFile, BuffersLeftWhenTheThreadStopsByItselfAreFreed)
     machine.clock().SetAutoAdvance(false);
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
     ASSERT_TRUE(TraceThreadIdle(machine));
-    TraceMessage(1, "in the current buffer\n");
+    DRIVER_SYMBOL(TraceMessage)(1, "in the current buffer\n");
 
     // Allocated now: inside the hook the injector's lock is held, so no allocation there.
     auto *late = static_cast<PTRACE_BUFFER>(KrvAllocatePool(NonPagedPool, sizeof(TRACE_BUFFER)));
@@ -418,19 +418,19 @@ TEST(TraceFile, BuffersLeftWhenTheThreadStopsByItselfAreFreed)
             if (point.routine != "ZwCreateFile" || point.name.find(u"krvdlc.trc") == std::u16string::npos)
                 return false;
             KIRQL irql;
-            AcquireLockAnyIrql(&TraceQueueLock, &irql);
-            InsertTailList(&TraceQueue, &late->ListEntry);
-            WriteNoFence(&QueueCount, ReadNoFence(&QueueCount) + 1);
-            ReleaseLockAnyIrql(&TraceQueueLock, irql);
+            AcquireLockAnyIrql(&DRIVER_SYMBOL(TraceQueueLock), &irql);
+            InsertTailList(&DRIVER_SYMBOL(TraceQueue), &late->ListEntry);
+            WriteNoFence(&DRIVER_SYMBOL(QueueCount), ReadNoFence(&DRIVER_SYMBOL(QueueCount)) + 1);
+            ReleaseLockAnyIrql(&DRIVER_SYMBOL(TraceQueueLock), irql);
             return true;
         },
         1);
     machine.clock().Advance(kTenSeconds);
     ASSERT_TRUE(machine.threads().WaitUntilAllEnded());
 
-    EXPECT_EQ(ReadNoFence(&TraceLevel), 0x04u);
-    EXPECT_FALSE(ReadNoFence(&TraceInitialized));
-    EXPECT_EQ(ReadNoFence(&QueueCount), 0u);
+    EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(TraceLevel)), 0x04u);
+    EXPECT_FALSE(ReadNoFence(&DRIVER_SYMBOL(TraceInitialized)));
+    EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(QueueCount)), 0u);
     for (const std::string &line : TraceFileLines(machine))
         EXPECT_TRUE(line != "queued too late.\n" && line != "in the current buffer\n") << line;
     for (const sim::PoolBlock &block : machine.pool().Blocks(sim::PoolTag("Kdlc")))
@@ -462,7 +462,7 @@ TEST(TraceFileStress, ProducersAtDispatchLevelLoseNoLineButTheDroppedOnes)
             char line[96];
             for (int n = 0; n < kLines; ++n) {
                 std::snprintf(line, sizeof line, "S%d:%05d:%s\n", p, n, payload(p, n).c_str());
-                TraceMessage(3, line);
+                DRIVER_SYMBOL(TraceMessage)(3, line);
             }
         });
     }

@@ -76,7 +76,7 @@ TEST(TraceLevel, RegistryValuesAndReadFailures)
         if (c.arm)
             c.arm(machine);
         ASSERT_EQ(host.Load(), STATUS_SUCCESS);
-        EXPECT_EQ(ReadNoFence(&TraceLevel), c.level);
+        EXPECT_EQ(ReadNoFence(&DRIVER_SYMBOL(TraceLevel)), c.level);
 
         std::vector<std::string> prints = machine.debugger().Prints();
         ptrdiff_t read = IndexOf(prints, c.lastReadPrint);
@@ -92,10 +92,10 @@ TEST(TraceLevel, RegistryValuesAndReadFailures)
         }
         // Below level 4 a line reaches the file only once a later line has pushed its
         // buffer to the queue; the second line is there for that.
-        if (TRACE_ON(3))
-            TraceMessage(3, "Data line\n");
-        if (TRACE_ON(3))
-            TraceMessage(3, "Push line\n");
+        if ((ReadNoFence(&DRIVER_SYMBOL(TraceLevel)) & TRACE_LEVEL_MASK) >= 3)
+            DRIVER_SYMBOL(TraceMessage)(3, "Data line\n");
+        if ((ReadNoFence(&DRIVER_SYMBOL(TraceLevel)) & TRACE_LEVEL_MASK) >= 3)
+            DRIVER_SYMBOL(TraceMessage)(3, "Push line\n");
         ASSERT_TRUE(host.Unload());
         std::vector<std::string> after = machine.debugger().Prints();
         if (!debugger)

@@ -52,8 +52,8 @@ std::string Filler(size_t length, char first = 'a')
 
 TEST_F(TraceLines, MessageIsPrintedUnchanged)
 {
-    EXPECT_EQ(PrintOf([] { TraceMessage(4, "DriverEntry\n"); }), "KRVDLC: DriverEntry\n");
-    EXPECT_EQ(PrintOf([] { TraceMessage(1, "no line feed"); }), "KRVDLC: no line feed");
+    EXPECT_EQ(PrintOf([] { DRIVER_SYMBOL(TraceMessage)(4, "DriverEntry\n"); }), "KRVDLC: DriverEntry\n");
+    EXPECT_EQ(PrintOf([] { DRIVER_SYMBOL(TraceMessage)(1, "no line feed"); }), "KRVDLC: no line feed");
 }
 
 TEST_F(TraceLines, StringAndWideStringLinesAndTheirCuts)
@@ -73,14 +73,14 @@ TEST_F(TraceLines, StringAndWideStringLinesAndTheirCuts)
     };
     for (const LineCase &c : cases) {
         SCOPED_TRACE(c.label + "|" + c.text);
-        EXPECT_EQ(PrintOf([&] { TraceString(4, c.label.c_str(), c.text.c_str()); }),
+        EXPECT_EQ(PrintOf([&] { DRIVER_SYMBOL(TraceString)(4, c.label.c_str(), c.text.c_str()); }),
                   Printed(c.printed));
         std::u16string wide = Widen(c.text);
-        EXPECT_EQ(PrintOf([&] { TraceWString(4, c.label.c_str(), wide.c_str()); }),
+        EXPECT_EQ(PrintOf([&] { DRIVER_SYMBOL(TraceWString)(4, c.label.c_str(), wide.c_str()); }),
                   Printed(c.printed));
     }
     // Each 16-bit unit gives its low byte.
-    EXPECT_EQ(PrintOf([] { TraceWString(4, "Name: ", u"A\u0142\u00E9"); }),
+    EXPECT_EQ(PrintOf([] { DRIVER_SYMBOL(TraceWString)(4, "Name: ", u"A\u0142\u00E9"); }),
               Printed("Name: AB\xE9\n"));
 }
 
@@ -110,7 +110,7 @@ TEST_F(TraceLines, LongLinesInBothRadixes)
     };
     for (const LongCase &c : cases) {
         SCOPED_TRACE(c.printed);
-        EXPECT_EQ(PrintOf([&] { TraceLong(4, c.label.c_str(), c.value, c.radix); }),
+        EXPECT_EQ(PrintOf([&] { DRIVER_SYMBOL(TraceLong)(4, c.label.c_str(), c.value, c.radix); }),
                   Printed(c.printed));
     }
 }
@@ -144,7 +144,7 @@ TEST_F(TraceLines, BufferDumpIsOneUnwrappedLine)
     };
     for (const BufferCase &c : cases) {
         SCOPED_TRACE(c.printed);
-        EXPECT_EQ(PrintOf([&] { TraceBuffer(3, c.label.c_str(), data.data(), c.length); }),
+        EXPECT_EQ(PrintOf([&] { DRIVER_SYMBOL(TraceBuffer)(3, c.label.c_str(), data.data(), c.length); }),
                   Printed(c.printed));
     }
 }
@@ -153,23 +153,23 @@ TEST_F(TraceLines, NullParametersOnlyReachTheDebugger)
 {
     const UCHAR byte = 1;
     const std::pair<std::function<void()>, std::string> cases[] = {
-        {[] { TraceString(4, nullptr, "x"); }, "TraceString"},
-        {[] { TraceString(4, "x", nullptr); }, "TraceString"},
-        {[] { TraceWString(4, nullptr, u"x"); }, "TraceWString"},
-        {[] { TraceWString(4, "x", nullptr); }, "TraceWString"},
-        {[] { TraceLong(4, nullptr, 1, 16); }, "TraceLong"},
-        {[&] { TraceBuffer(4, nullptr, &byte, 1); }, "TraceBuffer"},
-        {[] { TraceBuffer(4, "x", nullptr, 1); }, "TraceBuffer"},
+        {[] { DRIVER_SYMBOL(TraceString)(4, nullptr, "x"); }, "TraceString"},
+        {[] { DRIVER_SYMBOL(TraceString)(4, "x", nullptr); }, "TraceString"},
+        {[] { DRIVER_SYMBOL(TraceWString)(4, nullptr, u"x"); }, "TraceWString"},
+        {[] { DRIVER_SYMBOL(TraceWString)(4, "x", nullptr); }, "TraceWString"},
+        {[] { DRIVER_SYMBOL(TraceLong)(4, nullptr, 1, 16); }, "TraceLong"},
+        {[&] { DRIVER_SYMBOL(TraceBuffer)(4, nullptr, &byte, 1); }, "TraceBuffer"},
+        {[] { DRIVER_SYMBOL(TraceBuffer)(4, "x", nullptr, 1); }, "TraceBuffer"},
     };
     for (const auto &[call, routine] : cases) {
         SCOPED_TRACE(routine);
         EXPECT_EQ(PrintOf(call), "KRVDLC: Invalid parameter passed in to " + routine + "\n");
         // Without TRACE_TO_DEBUGGER the message is not printed at all.
-        WriteNoFence(&TraceLevel, ReadNoFence(&TraceLevel) & ~ULONG{TRACE_TO_DEBUGGER});
+        WriteNoFence(&DRIVER_SYMBOL(TraceLevel), ReadNoFence(&DRIVER_SYMBOL(TraceLevel)) & ~ULONG{TRACE_TO_DEBUGGER});
         host_.machine().debugger().Clear();
         call();
         EXPECT_TRUE(Prints().empty());
-        WriteNoFence(&TraceLevel, ULONG{kDebuggerAll});
+        WriteNoFence(&DRIVER_SYMBOL(TraceLevel), ULONG{kDebuggerAll});
     }
 }
 
@@ -199,14 +199,17 @@ TEST(TraceTimeStamp, LocalTimeOnFifthOfMarch2006)
     EXPECT_EQ(prints[stamp + 1], Printed("DriverEntry\n"));
 
     // Below level 4 no stamp is traced.
-    WriteNoFence(&TraceLevel, 0x83u);
+    WriteNoFence(&DRIVER_SYMBOL(TraceLevel), 0x83u);
     host.machine().debugger().Clear();
-    TraceTimeStamp();
+    DRIVER_SYMBOL(TraceTimeStamp)();
     EXPECT_TRUE(host.machine().debugger().Prints().empty());
 }
 
 TEST(TraceTimeStamp, FormatNumberFields)
 {
+    // Loaded, so that the image's own FormatNumber runs when the suite runs against it.
+    SimulatedHost host(WithTraceLevel(std::nullopt));
+    ASSERT_EQ(host.Load(), STATUS_SUCCESS);
     struct NumberCase {
         LONG value;
         ULONG width;
@@ -223,7 +226,7 @@ TEST(TraceTimeStamp, FormatNumberFields)
         SCOPED_TRACE(c.text);
         char field[16];
         std::memset(field, '#', sizeof field);
-        FormatNumber(c.value, field, c.width);
+        DRIVER_SYMBOL(FormatNumber)(c.value, field, c.width);
         EXPECT_EQ(std::string(field, c.width), c.text);
         EXPECT_EQ(field[c.width], '#');   // no NUL, nothing past the width
     }

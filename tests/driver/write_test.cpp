@@ -180,7 +180,7 @@ TEST_F(WriteTest, LevelThreeDumpShowsAtMostThirtyTwoBytes)
         size_t length;
         size_t shown;
     } const cases[] = {{14, 14}, {20, 20}, {31, 31}, {32, 32}, {33, 32}, {100, 32}};
-    WriteNoFence(&TraceLevel, 0x83u);
+    WriteNoFence(&DRIVER_SYMBOL(TraceLevel), 0x83u);
     ReopenBlocking();
 
     for (const DumpCase &c : cases) {

@@ -11,6 +11,7 @@
 #include "sim/errorlog.h"
 #include "sim/faults.h"
 #include "sim/files.h"
+#include "sim/image_loader.h"
 #include "sim/io_manager.h"
 #include "sim/irql.h"
 #include "sim/ndis.h"
@@ -27,8 +28,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -48,10 +51,41 @@ inline constexpr uint32_t kWaitLimitMs = 5000;
 inline constexpr char kTraceFile[] = "\\SystemRoot\\trace\\krvdlc.trc";
 inline constexpr char kPrefix[] = "KRVDLC: ";
 
+// The driver image the suite runs against (environment variable KRVDLC_TEST_IMAGE, a path
+// to KRVDLC.SYS), or none: the host-compiled driver.
+inline std::optional<std::string> TestImage()
+{
+    const char *path = std::getenv("KRVDLC_TEST_IMAGE");
+    return path != nullptr && *path != '\0' ? std::optional<std::string>(path) : std::nullopt;
+}
+
 inline HostOptions WithTraceLevel(std::optional<uint32_t> level, sim::MachineOptions machine = {})
 {
-    return HostOptions{std::move(machine), level};
+    return HostOptions{std::move(machine), level, TestImage()};
 }
+
+// The driver's variable or routine `name`: the host-compiled one, or, while the suite
+// runs against the image, the loaded image's, found through its linker map relative to
+// the entry point of the driver that is loaded now.
+template <typename T>
+T *DriverSymbol(T *hostAddress, const std::string &name)
+{
+    std::optional<std::string> image = TestImage();
+    if (!image)
+        return hostAddress;
+    static const std::map<std::string, uint32_t> symbols = sim::ReadLinkerMap(sim::LinkerMapPath(*image));
+    PDRIVER_OBJECT driver = sim::LoadedDriverObject();
+    std::optional<uint32_t> entry = sim::FindMapSymbol(symbols, "DriverEntry");
+    std::optional<uint32_t> found = sim::FindMapSymbol(symbols, name);
+    if (driver == nullptr || !entry || !found) {
+        ADD_FAILURE() << name << ": no driver loaded or not in the image's linker map";
+        return hostAddress;
+    }
+    return reinterpret_cast<T *>(reinterpret_cast<uintptr_t>(driver->DriverInit) + (*found - *entry));
+}
+
+// The driver's own `symbol` (a global or an internal routine), in whichever driver runs.
+#define DRIVER_SYMBOL(symbol) (*::krvdlc::test::DriverSymbol(&(symbol), #symbol))
 
 // Polls (real time) until `condition` holds; false after `limit`.
 inline bool WaitUntil(const std::function<bool()> &condition,

@@ -83,7 +83,7 @@ IoOutcome DeviceHandle::Control(uint32_t code, const void *input, uint32_t input
 }
 
 SimulatedHost::SimulatedHost(HostOptions options)
-    : machine_(std::make_unique<sim::Machine>(options.machine))
+    : imagePath_(std::move(options.image)), machine_(std::make_unique<sim::Machine>(options.machine))
 {
     // A read served at once returns STATUS_SUCCESS from the dispatch routine even when its
     // delivery completed it with a failure (no free packet, queue emptied or the read
@@ -111,7 +111,15 @@ sim::Ndis &SimulatedHost::ndis()
 
 NTSTATUS SimulatedHost::Load()
 {
-    NTSTATUS status = sim::LoadDriver(&DriverEntry, Widen(kServiceKey));
+    PDRIVER_INITIALIZE entry = &DriverEntry;
+    if (imagePath_) {
+        if (loaded_)
+            return STATUS_OBJECT_NAME_COLLISION;
+        // A fresh mapping for every load: the image's globals start out as in the file.
+        image_ = sim::LoadImageFile(*imagePath_);
+        entry = image_->entry();
+    }
+    NTSTATUS status = sim::LoadDriver(entry, Widen(kServiceKey));
     loaded_ = NT_SUCCESS(status);
     return status;
 }

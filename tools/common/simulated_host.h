@@ -4,8 +4,13 @@
 // the driver (DriverEntry) and unloads it, adds and binds simulated adapters, and opens
 // the driver's devices through the emulated Win32 API. DeviceHandle wraps one open
 // handle with the calls user mode makes (read, write, device control).
+//
+// The driver is either the host-compiled one linked into the program or, with
+// HostOptions::image, the driver image KRVDLC.SYS itself, loaded from its file by
+// sim/image_loader.h (32-bit builds only): the same calls then reach the shipped bytes.
 #pragma once
 
+#include "sim/image_loader.h"
 #include "sim/machine.h"
 #include "sim/ndis.h"
 #include "sim/win32.h"
@@ -26,6 +31,9 @@ inline constexpr char kParametersKey[] =
 struct HostOptions {
     sim::MachineOptions machine;
     std::optional<uint32_t> traceLevel;   // absent: no TraceLevel value at all
+    // Path of a driver image (build/driver/KRVDLC.SYS) to load instead of the
+    // host-compiled driver; absent: the host-compiled driver.
+    std::optional<std::string> image;
 };
 
 // Result of one user-mode call.
@@ -71,11 +79,15 @@ public:
     sim::Machine &machine() { return *machine_; }
     sim::Ndis &ndis();
 
-    // Loads the driver; returns what DriverEntry returned.
+    // Loads the driver; returns what DriverEntry returned. With HostOptions::image each
+    // load maps a fresh copy of the image first and throws sim::ImageLoadError, naming
+    // what is wrong, when the image cannot be loaded.
     NTSTATUS Load();
     // Unloads the driver; false when the I/O manager refused (a handle is open).
     bool Unload();
     bool loaded() const { return loaded_; }
+    // The image the driver runs from (null for the host-compiled driver or before Load).
+    const sim::LoadedImage *image() const { return image_.get(); }
 
     // Adds an adapter named \Device\{<guid>} with the given medium and address.
     sim::Adapter &AddAdapter(const std::u16string &guid, NDIS_MEDIUM medium,
@@ -88,6 +100,10 @@ public:
     static std::u16string AdapterFileName(const sim::Adapter &adapter);
 
 private:
+    std::optional<std::string> imagePath_;
+    // Declared before the machine so that it is unmapped only after the machine, whose
+    // threads and NDIS may still hold addresses in it, is gone.
+    std::unique_ptr<sim::LoadedImage> image_;
     std::unique_ptr<sim::Machine> machine_;
     bool loaded_ = false;
 };

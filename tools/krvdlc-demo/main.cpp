@@ -54,8 +54,12 @@ struct Options {
     bool events = false;
     std::filesystem::path systemRoot;
     size_t traceTail = 12;
-    std::string image;           // driver image whose message table renders the events
+    std::string image;           // driver image to run (32-bit builds) and whose message
+                                 // table renders the events
 };
+
+// Only a 32-bit build can run the x86 image; a 64-bit one runs the host-compiled driver.
+constexpr bool kCanRunImage = sizeof(void *) == 4;
 
 void PrintUsage(std::ostream &out)
 {
@@ -74,8 +78,10 @@ void PrintUsage(std::ostream &out)
            "  --system-root DIR folder that \\SystemRoot maps to (default: <tmp>/krvdlc-demo);\n"
            "                    the trace file stays there as trace/krvdlc.trc\n"
            "  --trace-lines N   how many last lines of the trace file to print (default 12)\n"
-           "  --image FILE      driver image whose message table --events uses (default:\n"
-           "                    build/driver/KRVDLC.SYS of the source tree)\n"
+           "  --image FILE      run the driver image FILE (KRVDLC.SYS) instead of the\n"
+           "                    host-compiled driver (32-bit builds, build/host-x86; a 64-bit\n"
+           "                    build only reads its message table); --events renders with\n"
+           "                    its message table (default: build/driver/KRVDLC.SYS)\n"
            "  --help            this text\n";
 }
 
@@ -354,6 +360,8 @@ bool Demo::SetUp()
     krvdlc::HostOptions hostOptions;
     hostOptions.machine.systemRoot = options_.systemRoot;
     hostOptions.traceLevel = options_.traceLevel;
+    if (kCanRunImage && !options_.image.empty())
+        hostOptions.image = options_.image;
     host_ = std::make_unique<krvdlc::SimulatedHost>(hostOptions);
     // The folder outlives the run; a trace file of an earlier run must not pass for this one.
     if (std::optional<std::filesystem::path> old = host_->machine().files().HostPath(kTraceFile))
@@ -378,7 +386,22 @@ bool Demo::SetUp()
 bool Demo::LoadDriver()
 {
     Heading("Load the driver (DriverEntry)");
-    NTSTATUS status = host_->Load();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    try {
+        status = host_->Load();
+    } catch (const sim::ImageLoadError &error) {
+        std::cout << "  " << error.what() << "\n";
+        return Check(false, "driver image loaded (rebuild it: cmake --build --preset driver)");
+    }
+    if (const sim::LoadedImage *image = host_->image())
+        std::cout << "  Driver image " << image->name() << " mapped at " << Hex(image->base())
+                  << " (preferred base " << Hex(image->preferredBase()) << "): "
+                  << image->relocationsApplied() << " relocations applied, " << image->importsBound()
+                  << " imports bound to the simulated kernel, HAL and NDIS\n";
+    else
+        std::cout << "  Driver: the host-compiled sources linked into this program"
+                  << (options_.image.empty() ? "" : " (a 64-bit build cannot run the x86 image; build/host-x86 can)")
+                  << "\n";
     sim::Machine &machine = host_->machine();
     std::cout << "  DriverEntry returned " << Hex(static_cast<uint32_t>(status)) << "\n";
     if (auto protocol = machine.ndis().Protocol())

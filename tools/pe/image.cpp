@@ -169,6 +169,7 @@ std::vector<ImportedModule> Image::imports() const {
         if (lookup_rva == 0 && name_rva == 0 && iat_rva == 0) break;
 
         ImportedModule module;
+        module.iat_rva = iat_rva;
         module.name = view_from_rva(name_rva, "import module name").c_string(0, "import module name");
         const ByteView thunks = view_from_rva(lookup_rva != 0 ? lookup_rva : iat_rva, "import lookup table");
         for (std::size_t t = 0;; t += 4) {
@@ -190,13 +191,14 @@ std::vector<ImportedModule> Image::imports() const {
     return modules;
 }
 
-RelocationSummary Image::relocations() const {
-    RelocationSummary summary;
+std::vector<Relocation> Image::relocation_entries() const {
+    std::vector<Relocation> entries;
     const DataDirectory dir = directory(Directory::BaseRelocation);
-    if (dir.rva == 0 || dir.size == 0) return summary;
+    if (dir.rva == 0 || dir.size == 0) return entries;
 
     const ByteView all = view_at_rva(dir.rva, dir.size, "base relocation directory");
     for (std::size_t at = 0; at < all.size();) {
+        const std::uint32_t page_rva = all.u32(at, "base relocation block page");
         const std::uint32_t block_size = all.u32(at + 4, "base relocation block size");
         if (block_size < 8 || block_size % 2 != 0) {
             throw FormatError("base relocation block at offset " + hex(at) + " has invalid size " +
@@ -204,14 +206,29 @@ RelocationSummary Image::relocations() const {
         }
         const ByteView block = all.sub(at, block_size, "base relocation block");
         for (std::size_t e = 8; e < block_size; e += 2) {
-            const unsigned type = block.u16(e, "base relocation entry") >> 12;
+            const std::uint16_t entry = block.u16(e, "base relocation entry");
+            const unsigned type = entry >> 12;
             if (type == 0) continue;  // IMAGE_REL_BASED_ABSOLUTE pads a block to 4 bytes
-            ++summary.entries;
-            ++summary.entries_by_type[type];
+            entries.push_back({page_rva + (entry & 0x0FFFu), type});
         }
-        ++summary.blocks;
         at += block_size;
     }
+    return entries;
+}
+
+RelocationSummary Image::relocations() const {
+    RelocationSummary summary;
+    const DataDirectory dir = directory(Directory::BaseRelocation);
+    if (dir.rva == 0 || dir.size == 0) return summary;
+
+    // The entries first: reading them checks every block's size.
+    for (const Relocation& r : relocation_entries()) {
+        ++summary.entries;
+        ++summary.entries_by_type[r.type];
+    }
+    const ByteView all = view_at_rva(dir.rva, dir.size, "base relocation directory");
+    for (std::size_t at = 0; at < all.size(); at += all.u32(at + 4, "base relocation block size"))
+        ++summary.blocks;
     return summary;
 }
 

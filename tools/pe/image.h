@@ -77,7 +77,13 @@ struct ImportedFunction {
 
 struct ImportedModule {
     std::string name;
+    std::uint32_t iat_rva = 0;  // FirstThunk: where the loader writes the addresses, 4 bytes each
     std::vector<ImportedFunction> functions;
+};
+
+struct Relocation {
+    std::uint32_t rva = 0;  // the address the fixup applies to
+    unsigned type = 0;      // IMAGE_REL_BASED_*; padding entries (type 0) are left out
 };
 
 struct RelocationSummary {
@@ -113,6 +119,8 @@ public:
 
     std::vector<ImportedModule> imports() const;
     RelocationSummary relocations() const;
+    // Every base relocation in directory order; throws FormatError on a malformed block.
+    std::vector<Relocation> relocation_entries() const;
 
     // File offset of the optional header's CheckSum field.
     std::size_t checksum_offset() const { return checksum_offset_; }
