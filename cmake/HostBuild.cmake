@@ -57,6 +57,7 @@ if(KRVDLC_BUILD_BENCH)
     add_executable(krvdlc_bench ${krvdlc_bench_sources})
     target_link_libraries(krvdlc_bench PRIVATE krvdlc_simulated_driver krvdlc_pe
                           $<$<TARGET_EXISTS:krvdlc_toolsupport>:krvdlc_toolsupport>
+                          $<$<TARGET_EXISTS:krvdlc_sim_session>:krvdlc_sim_session>
                           benchmark::benchmark_main)
     krvdlc_warnings(krvdlc_bench)
   else()
