@@ -40,6 +40,9 @@ krvdlc_glob_sources(krvdlc_pe_sources tools/pe)
 krvdlc_add_static_library(krvdlc_pe ${krvdlc_pe_sources})
 krvdlc_warnings(krvdlc_pe STRICT)
 
+# ---- client library (client/) ----------------------------------------------------------
+include(ClientLibrary)
+
 # ---- tools -----------------------------------------------------------------------------
 include(HostTools)
 
@@ -57,6 +60,7 @@ if(KRVDLC_BUILD_BENCH)
     add_executable(krvdlc_bench ${krvdlc_bench_sources})
     target_link_libraries(krvdlc_bench PRIVATE krvdlc_simulated_driver krvdlc_pe
                           $<$<TARGET_EXISTS:krvdlc_toolsupport>:krvdlc_toolsupport>
+                          $<$<TARGET_EXISTS:krvdlc_client>:krvdlc_client>
                           $<$<TARGET_EXISTS:krvdlc_sim_session>:krvdlc_sim_session>
                           benchmark::benchmark_main)
     krvdlc_warnings(krvdlc_bench)

@@ -67,6 +67,7 @@ foreach(main IN LISTS krvdlc_tool_mains)
   endif()
   target_link_libraries(${name} PRIVATE krvdlc_simulated_driver krvdlc_pe
                         $<$<TARGET_EXISTS:krvdlc_toolsupport>:krvdlc_toolsupport>
+                        $<$<TARGET_EXISTS:krvdlc_client>:krvdlc_client>
                         $<$<TARGET_EXISTS:krvdlc_pcap>:krvdlc_pcap>)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tools/${name}")
   krvdlc_warnings(${name})
