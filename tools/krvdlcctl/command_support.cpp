@@ -14,28 +14,35 @@ void UsageFailure(const std::string &message)
 
 void LibraryFailure(const kc::Error &error)
 {
+    // Exit code by result, and what to do next unless the library's message says it.
+    static const struct {
+        krvdlc_result result;
+        int exitCode;
+        const char *said;   // part of the message when the library gave the hint itself
+        const char *hint;
+    } kOutcomes[] = {
+        {KRVDLC_E_DRIVER_NOT_LOADED, kExitDriverNotLoaded, "net start",
+         "KRVDLC is not loaded: install it and start it with 'net start krvdlc'"},
+        {KRVDLC_E_NO_SUCH_ADAPTER, kExitNoSuchAdapter, "krvdlcctl list",
+         "'krvdlcctl list' shows the adapters KRVDLC has bound"},
+        {KRVDLC_E_NOT_BOUND, kExitNoSuchAdapter, "krvdlcctl list",
+         "the adapter is not bound to KRVDLC; 'krvdlcctl list' shows those that are"},
+        {KRVDLC_E_BUSY, kExitIoError, "another program", "another program holds the adapter: close it first"},
+        {KRVDLC_E_INVALID_ARGUMENT, kExitUsage, "", ""},
+        {KRVDLC_E_INVALID_LENGTH, kExitUsage, "", ""},
+        {KRVDLC_E_FRAME_TOO_SHORT, kExitUsage, "", ""},
+        {KRVDLC_E_FRAME_TOO_LONG, kExitUsage, "", ""},
+        {KRVDLC_E_TIMEOUT, kExitNoReply, "", ""},
+    };
     std::string message = error.what();
-    switch (error.result()) {
-    case KRVDLC_E_DRIVER_NOT_LOADED:
-        throw CommandFailure(kExitDriverNotLoaded,
-                             message + "\nKRVDLC is not loaded: install it and start it with 'net start krvdlc'");
-    case KRVDLC_E_NO_SUCH_ADAPTER:
-        throw CommandFailure(kExitNoSuchAdapter, message + "\n'krvdlcctl list' shows the adapters KRVDLC has bound");
-    case KRVDLC_E_NOT_BOUND:
-        throw CommandFailure(kExitNoSuchAdapter,
-                             message + "\nthe adapter is no longer bound to KRVDLC; 'krvdlcctl list' shows those that are");
-    case KRVDLC_E_BUSY:
-        throw CommandFailure(kExitIoError, message + "\nanother program holds the adapter: close it and try again");
-    case KRVDLC_E_INVALID_ARGUMENT:
-    case KRVDLC_E_INVALID_LENGTH:
-    case KRVDLC_E_FRAME_TOO_SHORT:
-    case KRVDLC_E_FRAME_TOO_LONG:
-        throw CommandFailure(kExitUsage, message);
-    case KRVDLC_E_TIMEOUT:
-        throw CommandFailure(kExitNoReply, message);
-    default:
-        throw CommandFailure(kExitIoError, message);
+    for (const auto &outcome : kOutcomes) {
+        if (outcome.result != error.result())
+            continue;
+        if (*outcome.hint != 0 && message.find(outcome.said) == std::string::npos)
+            message += "\n" + std::string(outcome.hint);
+        throw CommandFailure(outcome.exitCode, message);
     }
+    throw CommandFailure(kExitIoError, message);
 }
 
 void Invocation::RequireNoLeftover() const
@@ -112,11 +119,11 @@ kc::Adapter OpenAdapter(const std::string &selector)
 {
     try {
         // krvdlcctl counts adapters from 1, as list shows them; the library from 0.
-        if (std::optional<uint64_t> index = ParseNumber(selector, 0, 999999); index && selector[0] != '0') {
+        if (std::optional<uint64_t> index = ParseNumber(selector, 0, 999999); index && selector[0] != '0')
             return kc::Adapter::OpenIndex(static_cast<uint32_t>(*index - 1));
-        }
         if (selector == "0")
             throw CommandFailure(kExitNoSuchAdapter, "no adapter 0: adapters are counted from 1, as 'krvdlcctl list' shows");
+        return kc::Adapter::Open(ToAdapterString(selector));
     } catch (const kc::Error &error) {
         LibraryFailure(error);
     }
