@@ -216,7 +216,7 @@ int main(int argc, char **argv)
         if (!settings.script.empty()) {
             std::cout << "\n$ krvdlcctl";
             for (const std::string &word : command.words)
-                std::cout << " " << word;
+                std::cout << " " << (word.find(' ') == std::string::npos ? word : '"' + word + '"');
             std::cout << (background ? " &" : "") << "\n" << std::flush;
         }
         size_t index = runner.Start(command);
