@@ -119,8 +119,17 @@ kc::Adapter OpenAdapter(const std::string &selector)
 {
     try {
         // krvdlcctl counts adapters from 1, as list shows them; the library from 0.
-        if (std::optional<uint64_t> index = ParseNumber(selector, 0, 999999); index && selector[0] != '0')
-            return kc::Adapter::OpenIndex(static_cast<uint32_t>(*index - 1));
+        if (std::optional<uint64_t> index = ParseNumber(selector, 0, 999999); index && selector[0] != '0') {
+            try {
+                return kc::Adapter::OpenIndex(static_cast<uint32_t>(*index - 1));
+            } catch (const kc::Error &error) {
+                // The library names the adapter by its own count, from 0.
+                if (error.result() == KRVDLC_E_NO_SUCH_ADAPTER)
+                    throw CommandFailure(kExitNoSuchAdapter, "no adapter " + selector +
+                                                                 "; 'krvdlcctl list' shows the adapters KRVDLC has bound");
+                throw;
+            }
+        }
         if (selector == "0")
             throw CommandFailure(kExitNoSuchAdapter, "no adapter 0: adapters are counted from 1, as 'krvdlcctl list' shows");
         return kc::Adapter::Open(ToAdapterString(selector));
