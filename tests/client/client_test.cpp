@@ -159,7 +159,7 @@ TEST(ClientLibrary, DriverNotLoadedAndEnumerationBeforeBindsComplete)
     }
 }
 
-TEST(ClientLibrary, NdisObjectsThroughHelpersAndSizeRules)
+TEST(ClientLibrary, AdapterControlNdisObjectsAndSizeRules)
 {
     Stations machine;
     {
@@ -172,6 +172,13 @@ TEST(ClientLibrary, NdisObjectsThroughHelpersAndSizeRules)
         EXPECT_TRUE(ethernet.mediaConnected());
         machine.adapters[0]->SetObject(KRVDLC_OID_GEN_MEDIA_CONNECT_STATUS, Le32(1), true);
         EXPECT_FALSE(ethernet.mediaConnected());
+
+        ethernet.reset();
+        EXPECT_EQ(machine.adapters[0]->ResetCount(), 1u);
+        ethernet.setDsapCheck(false);
+        EXPECT_FALSE(machine.Context(*machine.adapters[0])->CheckDSAP);
+        ethernet.setDsapCheck(true);
+        EXPECT_TRUE(machine.Context(*machine.adapters[0])->CheckDSAP);
 
         EXPECT_EQ(ethernet.packetFilter(), KRVDLC_FILTER_DIRECTED);   // what every open sets
         ethernet.setPacketFilter(KRVDLC_FILTER_PROMISCUOUS | KRVDLC_FILTER_BROADCAST);

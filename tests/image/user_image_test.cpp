@@ -57,7 +57,9 @@ TEST(UserImages, AreI386ImagesImportingOnlySystemDlls) {
         EXPECT_EQ(image->optional_header().magic, pe::kOptionalMagicPe32);
         EXPECT_TRUE(file.characteristics & kFileExecutableImage);
         EXPECT_EQ((file.characteristics & kFileDll) != 0, expected.dll);
-        if (!expected.dll) EXPECT_EQ(image->optional_header().subsystem, kSubsystemConsole);
+        if (!expected.dll) {
+            EXPECT_EQ(image->optional_header().subsystem, kSubsystemConsole);
+        }
         const auto modules = image->imports();
         std::set<std::string> names;
         for (const auto& module : modules) names.insert(Lower(module.name));
