@@ -48,6 +48,9 @@ krvdlc_glob_sources(krvdlc_pe_sources tools/pe)
 krvdlc_add_static_library(krvdlc_pe ${krvdlc_pe_sources})
 krvdlc_warnings(krvdlc_pe STRICT)
 
+# ---- client library (client/) ----------------------------------------------------------
+include(ClientLibrary)
+
 # ---- tools -----------------------------------------------------------------------------
 include(HostTools)
 
@@ -60,11 +63,16 @@ endif()
 if(KRVDLC_BUILD_BENCH)
   find_package(benchmark REQUIRED)
   krvdlc_glob_sources(krvdlc_bench_sources bench)
+  if(NOT TARGET krvdlc_sim_session)
+    list(FILTER krvdlc_bench_sources EXCLUDE REGEX "/round_trip_bench\\.cpp$")
+  endif()
   if(krvdlc_bench_sources)
     # Linked with benchmark_main: bench files define benchmarks only, no BENCHMARK_MAIN().
     add_executable(krvdlc_bench ${krvdlc_bench_sources})
     target_link_libraries(krvdlc_bench PRIVATE krvdlc_simulated_driver krvdlc_pe
                           $<$<TARGET_EXISTS:krvdlc_toolsupport>:krvdlc_toolsupport>
+                          $<$<TARGET_EXISTS:krvdlc_client>:krvdlc_client>
+                          $<$<TARGET_EXISTS:krvdlc_sim_session>:krvdlc_sim_session>
                           benchmark::benchmark_main)
     krvdlc_warnings(krvdlc_bench)
   else()

@@ -17,6 +17,10 @@ include(GoogleTest)
 file(GLOB krvdlc_test_sources CONFIGURE_DEPENDS
      "${PROJECT_SOURCE_DIR}/tests/*.cpp" "${PROJECT_SOURCE_DIR}/tests/*/*.cpp")
 list(SORT krvdlc_test_sources)
+# The krvdlcctl tests run the commands, which need the client library.
+if(NOT TARGET krvdlc_sim_session)
+  list(FILTER krvdlc_test_sources EXCLUDE REGEX "/tests/ctl/")
+endif()
 if(NOT krvdlc_test_sources)
   message(STATUS "tests/ has no sources yet: krvdlc_tests is not built")
   return()
@@ -26,9 +30,13 @@ add_executable(krvdlc_tests ${krvdlc_test_sources})
 target_link_libraries(krvdlc_tests PRIVATE
   krvdlc_simulated_driver krvdlc_pe
   $<$<TARGET_EXISTS:krvdlc_toolsupport>:krvdlc_toolsupport>
+  $<$<TARGET_EXISTS:krvdlc_client>:krvdlc_client>
+  $<$<TARGET_EXISTS:krvdlc_sim_session>:krvdlc_sim_session>
   GTest::gmock GTest::gtest_main)
 # The image tests read the driver image that the driver preset builds.
-target_compile_definitions(krvdlc_tests PRIVATE "KRVDLC_IMAGE_PATH=\"${KRVDLC_IMAGE_PATH}\"")
+target_compile_definitions(krvdlc_tests PRIVATE "KRVDLC_IMAGE_PATH=\"${KRVDLC_IMAGE_PATH}\""
+                           "KRVDLC_USER_BUILD_DIR=\"${KRVDLC_USER_BUILD_DIR}\""
+                           "KRVDLC_SOURCE_DIR=\"${PROJECT_SOURCE_DIR}\"")
 krvdlc_warnings(krvdlc_tests)
 
 # Listing the tests under qemu-i386 or a sanitizer takes seconds, so discovery runs when ctest

@@ -34,7 +34,7 @@ endfunction()
 function(krvdlc_warnings target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "STRICT" "" "")
   target_compile_options(${target} PRIVATE
-    -Wall -Wextra -Wformat=2 -Wvla -Wnon-virtual-dtor -Wduplicated-cond -Wlogical-op)
+    -Wall -Wextra -Wformat=2 -Wvla $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor> -Wduplicated-cond -Wlogical-op)
   if(arg_STRICT AND KRVDLC_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -18,6 +18,7 @@ PACKAGES=(
     libbenchmark-dev
     qemu-user
     libpcap-dev
+    tshark
     python3
     binutils
     file
@@ -43,6 +44,8 @@ fi
 
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether ordinary users may capture; they need not (it only reads files here).
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update
 apt-get install -y --no-install-recommends "${PACKAGES[@]}"
 echo "setup: done"

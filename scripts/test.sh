@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets the machine up, builds every configuration CI checks and runs their tests:
 #   driver     KRVDLC.SYS (the image checks run in the host builds' test suites)
+#   windows    libkrvdlc, krvdlc.dll and krvdlcctl.exe for Windows (checked the same way)
 #   host       x86-64 with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
 #   host-x86   32-bit x86 (-m32, under qemu-i386 where needed): all tests
 #   host-tsan  x86-64 with ThreadSanitizer: the tests labelled `stress`
@@ -22,7 +23,7 @@ step() {
     echo "==> ${name}: $(($(now) - start)) s"
 }
 
-for preset in driver host host-x86 host-tsan; do
+for preset in driver windows host host-x86 host-tsan; do
     step "configure ${preset}" cmake --preset "${preset}"
     step "build ${preset}" cmake --build --preset "${preset}" -j 2
 done

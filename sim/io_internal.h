@@ -105,11 +105,22 @@ struct DriverRecord {
     std::set<std::u16string> links;  // keys of links the driver created
 };
 
-struct UserEvent {
+// A thread in WaitForMultipleObjects: every event it waits on wakes it.
+struct EventWaiter {
     std::mutex mutex;
+    std::condition_variable woken;
+    bool pending = false;
+};
+
+struct UserEvent {
+    std::mutex mutex;                 // guards state and waiters
     std::condition_variable signalled;
     bool state = false;
     bool manualReset = true;
+    std::vector<std::shared_ptr<EventWaiter>> waiters;
+
+    // Sets or clears the event; setting it wakes its waiters of both kinds.
+    void Signal(bool newState);
 };
 
 struct FileRecord {

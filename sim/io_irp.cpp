@@ -37,12 +37,7 @@ void PublishToOverlapped(win32::OVERLAPPED *overlapped, NTSTATUS status, ULONG_P
 
 void SignalEvent(UserEvent &event, bool state)
 {
-    {
-        std::lock_guard lock(event.mutex);
-        event.state = state;
-    }
-    if (state)
-        event.signalled.notify_all();
+    event.Signal(state);
 }
 
 // Waits until the request is completed and its dispatch routine has returned.

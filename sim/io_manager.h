@@ -133,6 +133,8 @@ public:
     bool SetUserEvent(void *handle, bool state);
     // WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
     uint32_t WaitUserEvent(void *handle, uint32_t milliseconds);
+    // WAIT_OBJECT_0 + index of the first signalled event, WAIT_TIMEOUT or WAIT_FAILED.
+    uint32_t WaitAnyUserEvent(void *const *handles, uint32_t count, uint32_t milliseconds);
     uint32_t LastError();
     void SetLastError(uint32_t error);
     bool IsOverlappedHandle(void *handle) const;

@@ -65,6 +65,19 @@ Adapter::Adapter(NdisState &state, AdapterConfig config) : state_(state), config
     else if (config_.medium == NdisMedium802_5)
         objects_[OID_802_5_CURRENT_ADDRESS] = {address, true};
     objects_[OID_GEN_CURRENT_PACKET_FILTER] = {LittleEndian32(config_.packetFilter), false};
+
+    bool tokenRing = config_.medium == NdisMedium802_5;
+    const char *vendor = tokenRing ? "KRVDLC simulated Token Ring adapter" : "KRVDLC simulated Ethernet adapter";
+    objects_[kOidGenLinkSpeed] = {LittleEndian32(tokenRing ? 160000 : 100000), true};
+    objects_[kOidGenMaximumTotalSize] = {LittleEndian32(tokenRing ? 4500 : 1514), true};
+    objects_[kOidGenMediaConnectStatus] = {LittleEndian32(0), true};
+    objects_[kOidGenVendorDescription] = {std::vector<uint8_t>(vendor, vendor + std::strlen(vendor) + 1), true};
+    if (tokenRing) {
+        objects_[kOid8025CurrentFunctional] = {std::vector<uint8_t>(4, 0), false};
+    } else {
+        objects_[kOid8023MulticastList] = {{}, false};
+        objects_[kOid8023MaximumListSize] = {LittleEndian32(kMulticastListSize), true};
+    }
 }
 
 Adapter::~Adapter() = default;
@@ -313,8 +326,12 @@ NDIS_STATUS Adapter::AnswerRequest(PNDIS_REQUEST request, RequestRecord &record)
             status = NDIS_STATUS_INVALID_OID;
         } else if (found->second.readOnly) {
             status = NDIS_STATUS_NOT_SUPPORTED;
-        } else if (set.Oid == OID_GEN_CURRENT_PACKET_FILTER && set.InformationBufferLength != 4) {
+        } else if ((set.Oid == OID_GEN_CURRENT_PACKET_FILTER || set.Oid == kOid8025CurrentFunctional) &&
+                   set.InformationBufferLength != 4) {
             set.BytesNeeded = 4;
+            status = NDIS_STATUS_INVALID_LENGTH;
+        } else if (set.Oid == kOid8023MulticastList &&
+                   (set.InformationBufferLength % 6 != 0 || set.InformationBufferLength > kMulticastListSize * 6)) {
             status = NDIS_STATUS_INVALID_LENGTH;
         } else {
             const auto *bytes = static_cast<const uint8_t *>(set.InformationBuffer);

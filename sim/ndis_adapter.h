@@ -37,6 +37,18 @@ constexpr uint32_t kPacketTypeAllMulticast = 0x00000004;
 constexpr uint32_t kPacketTypeBroadcast = 0x00000008;
 constexpr uint32_t kPacketTypePromiscuous = 0x00000020;
 
+// NDIS objects every simulated adapter answers beyond its address and packet filter, with
+// the values a 10 Mbit/s Ethernet or 16 Mbit/s Token Ring NIC of the time reports. Tests
+// change or remove them with Adapter::SetObject and Adapter::RemoveObject.
+constexpr NDIS_OID kOidGenLinkSpeed = 0x00010107;          // units of 100 bit/s
+constexpr NDIS_OID kOidGenVendorDescription = 0x0001010D;  // ASCII, NUL-terminated
+constexpr NDIS_OID kOidGenMaximumTotalSize = 0x00010111;   // whole frame, header included
+constexpr NDIS_OID kOidGenMediaConnectStatus = 0x00010114; // 0 connected, 1 disconnected
+constexpr NDIS_OID kOid8023MulticastList = 0x01010103;     // 6 bytes per address
+constexpr NDIS_OID kOid8023MaximumListSize = 0x01010104;
+constexpr NDIS_OID kOid8025CurrentFunctional = 0x02010103; // 4 bytes
+constexpr uint32_t kMulticastListSize = 32;
+
 // The calls of a binding whose ending a test can script.
 enum class NdisOperation { Open, Close, Request, Reset, Send, TransferData };
 const char *NdisOperationName(NdisOperation operation);

@@ -6,6 +6,7 @@
 #include "sim/irql.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace sim {
 
@@ -34,18 +35,80 @@ std::shared_ptr<UserEvent> LookupEvent(IoManager::State &state, void *handle)
 
 }  // namespace
 
+void UserEvent::Signal(bool newState)
+{
+    std::vector<std::shared_ptr<EventWaiter>> toWake;
+    {
+        std::lock_guard lock(mutex);
+        state = newState;
+        if (newState)
+            toWake = waiters;
+    }
+    if (!newState)
+        return;
+    signalled.notify_all();
+    for (const auto &waiter : toWake) {
+        {
+            std::lock_guard lock(waiter->mutex);
+            waiter->pending = true;
+        }
+        waiter->woken.notify_all();
+    }
+}
+
 bool IoManager::SetUserEvent(void *handle, bool signalled)
 {
     auto event = LookupEvent(*state_, handle);
     if (event == nullptr)
         return false;
-    {
-        std::lock_guard lock(event->mutex);
-        event->state = signalled;
-    }
-    if (signalled)
-        event->signalled.notify_all();
+    event->Signal(signalled);
     return true;
+}
+
+uint32_t IoManager::WaitAnyUserEvent(void *const *handles, uint32_t count, uint32_t milliseconds)
+{
+    RequireIrqlExactly(PASSIVE_LEVEL, "WaitForMultipleObjects");
+    std::vector<std::shared_ptr<UserEvent>> events;
+    for (uint32_t i = 0; i < count; ++i) {
+        auto event = LookupEvent(*state_, handles[i]);
+        if (event == nullptr)
+            return win32::WAIT_FAILED;
+        events.push_back(std::move(event));
+    }
+    // The waiter is registered with every event before the first look at them, so that a
+    // signal between the look and the wait is not lost.
+    auto waiter = std::make_shared<EventWaiter>();
+    for (const auto &event : events) {
+        std::lock_guard lock(event->mutex);
+        event->waiters.push_back(waiter);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    uint32_t outcome = win32::WAIT_TIMEOUT;
+    for (;;) {
+        for (uint32_t i = 0; i < count && outcome == win32::WAIT_TIMEOUT; ++i) {
+            std::lock_guard lock(events[i]->mutex);
+            if (events[i]->state) {
+                if (!events[i]->manualReset)
+                    events[i]->state = false;   // an auto-reset event releases one waiter
+                outcome = win32::WAIT_OBJECT_0 + i;
+            }
+        }
+        if (outcome != win32::WAIT_TIMEOUT)
+            break;
+        std::unique_lock lock(waiter->mutex);
+        auto woken = [&] { return waiter->pending; };
+        if (milliseconds == win32::INFINITE)
+            waiter->woken.wait(lock, woken);
+        else if (!waiter->woken.wait_until(lock, deadline, woken))
+            break;
+        waiter->pending = false;
+    }
+    for (const auto &event : events) {
+        std::lock_guard lock(event->mutex);
+        auto &list = event->waiters;
+        list.erase(std::remove(list.begin(), list.end(), waiter), list.end());
+    }
+    return outcome;
 }
 
 uint32_t IoManager::WaitUserEvent(void *handle, uint32_t milliseconds)
@@ -254,6 +317,24 @@ BOOL ResetEvent(HANDLE hEvent)
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     DWORD result = Io().WaitUserEvent(hHandle, dwMilliseconds);
+    if (result == WAIT_FAILED)
+        Io().SetLastError(ERROR_INVALID_HANDLE);
+    return result;
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds)
+{
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+        Io().SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    if (bWaitAll) {
+        // Nothing in KRVDLC's user-mode side waits for all; refused rather than faked.
+        Io().SetLastError(ERROR_NOT_SUPPORTED);
+        return WAIT_FAILED;
+    }
+    DWORD result = Io().WaitAnyUserEvent(lpHandles, nCount, dwMilliseconds);
     if (result == WAIT_FAILED)
         Io().SetLastError(ERROR_INVALID_HANDLE);
     return result;

@@ -29,6 +29,7 @@ using LPVOID = void *;
 using LPCVOID = const void *;
 using LPDWORD = DWORD *;
 using LPCWSTR = const char16_t *;
+using LPWSTR = char16_t *;
 using ULONG_PTR = uintptr_t;
 
 struct OVERLAPPED {
@@ -72,6 +73,11 @@ inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
 inline constexpr DWORD WAIT_TIMEOUT = 258;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+
+inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+inline constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF;
 
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
@@ -99,6 +105,7 @@ inline constexpr DWORD ERROR_IO_PENDING = 997;
 inline constexpr DWORD ERROR_NOACCESS = 998;
 inline constexpr DWORD ERROR_NOT_FOUND = 1168;
 inline constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+inline constexpr DWORD ERROR_TIMEOUT = 1460;
 
 // Opens a device by its user-mode name \\.\NAME (a link in \DosDevices). Only the
 // FILE_FLAG_OVERLAPPED flag changes anything; access and sharing are passed to the driver.
@@ -133,6 +140,20 @@ HANDLE CreateEventW(void *lpEventAttributes, BOOL bManualReset, BOOL bInitialSta
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// Waits for any one of the events (bWaitAll FALSE; TRUE is refused with
+// ERROR_NOT_SUPPORTED): WAIT_OBJECT_0 + the index of the first signalled one, which an
+// auto-reset event pays for by being reset.
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds);
+
+// The system's text of a Win32 error, as FORMAT_MESSAGE_FROM_SYSTEM gives it (English,
+// ending in CR LF), for the errors this API and the driver's statuses produce. Only
+// FORMAT_MESSAGE_FROM_SYSTEM with a caller's buffer is supported; the other flags and
+// arguments are ignored. Returns the characters stored without the terminator, or 0 with
+// ERROR_MR_MID_NOT_FOUND for an unknown code and ERROR_INSUFFICIENT_BUFFER when nSize
+// is too small.
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                     LPWSTR lpBuffer, DWORD nSize, void *Arguments);
 
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);

@@ -191,6 +191,20 @@ std::vector<ImportedModule> Image::imports() const {
     return modules;
 }
 
+std::vector<std::string> Image::export_names() const {
+    std::vector<std::string> names;
+    const DataDirectory dir = directory(Directory::Export);
+    if (dir.rva == 0) return names;
+    const ByteView table = view_at_rva(dir.rva, 40, "export directory");
+    const std::uint32_t count = table.u32(24, "export NumberOfNames");
+    const ByteView name_rvas = view_at_rva(table.u32(32, "export AddressOfNames"), count * 4, "export name table");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t rva = name_rvas.u32(i * 4, "export name pointer");
+        names.push_back(view_from_rva(rva, "export name").c_string(0, "export name"));
+    }
+    return names;
+}
+
 std::vector<Relocation> Image::relocation_entries() const {
     std::vector<Relocation> entries;
     const DataDirectory dir = directory(Directory::BaseRelocation);

@@ -118,6 +118,8 @@ public:
     ByteView view_from_rva(std::uint32_t rva, const char* what) const;
 
     std::vector<ImportedModule> imports() const;
+    // Names in the export directory (a DLL's), in the table's order; empty without one.
+    std::vector<std::string> export_names() const;
     RelocationSummary relocations() const;
     // Every base relocation in directory order; throws FormatError on a malformed block.
     std::vector<Relocation> relocation_entries() const;

@@ -1,0 +1,63 @@
+// requests.cpp - one read, write or device-control request on an overlapped handle,
+// carried to its end: waited for with a time-out or an interrupt, cancelled when either
+// comes first, and always waited for until the driver has given the buffers back.
+#include "client/internal.h"
+
+namespace krvdlc::client {
+
+port::BOOL Start(port::HANDLE device, const Request &request, port::OVERLAPPED *overlapped,
+                 port::DWORD *bytes)
+{
+    switch (request.kind) {
+    case RequestKind::Read:
+        return port::ReadFile(device, request.output, request.outputSize, bytes, overlapped);
+    case RequestKind::Write:
+        return port::WriteFile(device, request.input, request.inputSize, bytes, overlapped);
+    case RequestKind::Control:
+        break;
+    }
+    return port::DeviceIoControl(device, request.code, const_cast<void *>(request.input), request.inputSize,
+                                 request.output, request.outputSize, bytes, overlapped);
+}
+
+Outcome Carry(port::HANDLE device, const Request &request, port::DWORD timeoutMs, port::HANDLE interrupt)
+{
+    Outcome outcome;
+    Event done;
+    if (done.get() == nullptr) {
+        outcome.error = port::GetLastError();
+        return outcome;
+    }
+    port::OVERLAPPED overlapped{};
+    overlapped.hEvent = done.get();
+    if (Start(device, request, &overlapped, &outcome.bytes)) {
+        outcome.ok = true;
+        return outcome;
+    }
+    outcome.error = port::GetLastError();
+    if (outcome.error != port::kErrorIoPending)
+        return outcome;
+
+    port::DWORD waited;
+    if (interrupt != nullptr) {
+        port::HANDLE handles[2] = {done.get(), interrupt};
+        waited = port::WaitForMultipleObjects(2, handles, 0, timeoutMs);
+    } else {
+        waited = port::WaitForSingleObject(done.get(), timeoutMs);
+    }
+    if (waited != port::kWaitObject0) {
+        // Time-out, interrupt or a failed wait: the request must still end before its
+        // buffers go out of scope. CancelIo ends the requests of this thread only, which
+        // is why blocking calls start and cancel on the caller's thread.
+        outcome.ending = waited == port::kWaitTimeout ? Ending::TimedOut : Ending::Interrupted;
+        port::CancelIo(device);
+    }
+    outcome.ok = port::GetOverlappedResult(device, &overlapped, &outcome.bytes, 1) != 0;
+    outcome.error = outcome.ok ? 0 : port::GetLastError();
+    outcome.status = static_cast<uint32_t>(overlapped.Internal);
+    if (outcome.ok)
+        outcome.ending = Ending::Finished;   // it finished before the cancel reached it
+    return outcome;
+}
+
+}  // namespace krvdlc::client

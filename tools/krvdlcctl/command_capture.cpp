@@ -1,0 +1,124 @@
+// command_capture.cpp - krvdlcctl capture: received frames to a pcap file until a count, a
+// duration or a stop (Ctrl-C); the read in progress is cancelled and the file is complete.
+#include "tools/krvdlcctl/command_list.h"
+
+#include "tools/krvdlcctl/capture_file.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace krvdlcctl {
+
+namespace kc = krvdlc::client;
+
+namespace {
+
+// Reads wait at most this long, so a stop or the end of --duration is seen promptly.
+constexpr uint32_t kReadSliceMs = 200;
+constexpr auto kStatusInterval = std::chrono::milliseconds(250);
+
+uint32_t ParseFilter(Invocation &invocation, const std::string &text)
+{
+    static const struct {
+        const char *name;
+        uint32_t bits;
+    } kFilters[] = {
+        {"directed", KRVDLC_FILTER_DIRECTED},
+        {"multicast", KRVDLC_FILTER_DIRECTED | KRVDLC_FILTER_MULTICAST},
+        {"broadcast", KRVDLC_FILTER_DIRECTED | KRVDLC_FILTER_BROADCAST},
+        {"promiscuous", KRVDLC_FILTER_PROMISCUOUS},
+    };
+    for (const auto &filter : kFilters) {
+        if (text == filter.name)
+            return filter.bits;
+    }
+    UsageFailure(invocation.name + ": --filter takes directed, multicast, broadcast or promiscuous, not " + text);
+}
+
+std::string StatusLine(uint64_t frames, uint64_t bytes, double seconds)
+{
+    char line[96];
+    std::snprintf(line, sizeof line, "%llu frames, %llu bytes, %.1f frames/s",
+                  static_cast<unsigned long long>(frames), static_cast<unsigned long long>(bytes),
+                  seconds > 0 ? static_cast<double>(frames) / seconds : 0.0);
+    return line;
+}
+
+}  // namespace
+
+void RunCapture(Invocation &invocation)
+{
+    std::optional<std::string> path = invocation.args.Value("--write", "-w");
+    uint64_t count = invocation.Number("--count", 0, 1, UINT32_MAX);
+    std::optional<std::string> countShort = invocation.args.Value("-c");
+    if (countShort) {
+        std::optional<uint64_t> value = ParseNumber(*countShort, 1, UINT32_MAX);
+        if (!value)
+            UsageFailure("capture: " + RangeError("-c", *countShort, 1, UINT32_MAX));
+        count = *value;
+    }
+    uint64_t duration = invocation.Number("--duration", 0, 1, 864000);
+    bool noDsapCheck = invocation.args.Flag("--no-dsap-check");
+    std::optional<std::string> filterText = invocation.args.Value("--filter");
+    std::string selector = invocation.RequirePositional("ADAPTER");
+    invocation.RequireNoLeftover();
+    if (!path)
+        UsageFailure("capture: -w FILE is missing");
+    uint32_t filter = filterText ? ParseFilter(invocation, *filterText) : 0;
+
+    kc::Adapter adapter = OpenAdapter(selector);
+    krvdlc_medium medium = adapter.medium();
+    if (noDsapCheck)
+        adapter.setDsapCheck(false);
+    if (filter != 0)
+        adapter.setPacketFilter(filter);
+    std::string error;
+    std::unique_ptr<CaptureWriter> writer = OpenCaptureWriter(*path, LinkTypeOf(medium), error);
+    if (!writer)
+        throw CommandFailure(kExitIoError, "capture: " + error);
+    if (invocation.context.ready)
+        invocation.context.ready();
+
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point start = Clock::now();
+    Clock::time_point end = start + std::chrono::seconds(duration);
+    Clock::time_point nextStatus = start;
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    bool terminal = invocation.context.terminal && !invocation.json;
+    while (!invocation.context.stop.Requested() && (count == 0 || frames < count)) {
+        uint32_t wait = kReadSliceMs;
+        if (duration != 0) {
+            Clock::time_point now = Clock::now();
+            if (now >= end)
+                break;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1;
+            wait = static_cast<uint32_t>(std::min<long long>(left, kReadSliceMs));
+        }
+        std::optional<kc::Bytes> frame = adapter.read(wait);
+        if (frame) {
+            if (!writer->Write(*frame, std::chrono::system_clock::now()))
+                throw CommandFailure(kExitIoError, "capture: cannot write " + *path + " (disk full?)");
+            ++frames;
+            bytes += frame->size();
+        }
+        if (terminal && Clock::now() >= nextStatus) {
+            invocation.context.err << "\r" << StatusLine(frames, bytes, Milliseconds(Clock::now() - start) / 1000) << "   " << std::flush;
+            nextStatus = Clock::now() + kStatusInterval;
+        }
+    }
+    writer.reset();
+    double seconds = Milliseconds(Clock::now() - start) / 1000;
+    if (terminal)
+        invocation.context.err << "\r" << StatusLine(frames, bytes, seconds) << "   \n";
+
+    std::ostringstream text;
+    text << frames << (frames == 1 ? " frame" : " frames") << " (" << bytes << " bytes) written to " << *path
+         << ", link type " << LinkTypeOf(medium) << "\n";
+    Json result = Json::MakeObject();
+    result.Set("command", "capture").Set("ok", true).Set("file", *path).Set("link_type", LinkTypeOf(medium))
+        .Set("frames", frames).Set("bytes", bytes).Set("seconds", seconds);
+    invocation.Finish(result, text.str());
+}
+
+}  // namespace krvdlcctl
