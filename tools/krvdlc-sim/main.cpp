@@ -17,6 +17,7 @@
 #include <functional>
 #include <iostream>
 #include <list>
+#include <memory>
 #include <pthread.h>
 #include <sstream>
 #include <thread>
@@ -51,6 +52,8 @@ const std::vector<OptionSpec> &Options()
          [](Settings &s, const std::string &v) { s.session.host.machine.systemRoot = v; return true; }},
         {"--script", "FILE", "run the commands of FILE, one per line ('&' at the end: in the background)",
          [](Settings &s, const std::string &v) { s.script = v; return true; }},
+        {"--image", "FILE", "run the driver image FILE (build/driver/KRVDLC.SYS) instead of the host-compiled driver; 32-bit builds only",
+         [](Settings &s, const std::string &v) { s.session.host.image = v; return true; }},
         {"--no-driver", nullptr, "start the machine without loading KRVDLC",
          [](Settings &s, const std::string &) { s.session.loadDriver = false; return true; }},
         {"--quiet", nullptr, "print only the commands' output (no topology, no pool report)",
@@ -189,9 +192,26 @@ int main(int argc, char **argv)
     sigaddset(&interrupt, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
 
-    krvdlcsim::SimulatedMachine machine(settings.session);
+    // Only a 32-bit build can run the x86 image.
+    if (settings.session.host.image && sizeof(void *) != 4) {
+        std::cerr << "krvdlc-sim: --image needs the 32-bit build: build/host-x86/tools/krvdlc-sim/krvdlc-sim"
+                     " (run it under qemu-i386 -L / where the kernel cannot run 32-bit programs)\n";
+        return 1;
+    }
+    std::unique_ptr<krvdlcsim::SimulatedMachine> started;
+    try {
+        started = std::make_unique<krvdlcsim::SimulatedMachine>(settings.session);
+    } catch (const sim::ImageLoadError &error) {
+        std::cerr << "krvdlc-sim: " << error.what() << " (rebuild it: cmake --build --preset driver)\n";
+        return 3;
+    }
+    krvdlcsim::SimulatedMachine &machine = *started;
     if (!settings.quiet) {
-        std::cout << "krvdlc-sim: KRVDLC " << (machine.driverLoaded() ? "loaded" : "not loaded") << "; stations:\n";
+        std::cout << "krvdlc-sim: KRVDLC " << (machine.driverLoaded() ? "loaded" : "not loaded");
+        if (const sim::LoadedImage *image = machine.host().image())
+            std::cout << " from the image " << image->name() << " (" << image->relocationsApplied()
+                      << " relocations applied, " << image->importsBound() << " imports bound)";
+        std::cout << "; stations:\n";
         for (size_t n = 0; n < machine.stations().size(); ++n) {
             const krvdlcsim::StationInfo &station = machine.stations()[n];
             std::cout << "  " << n + 1 << "  " << station.label << "  " << station.address << "  " << station.fileName << "\n";
