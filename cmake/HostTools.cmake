@@ -35,6 +35,8 @@ foreach(main IN LISTS krvdlc_tool_mains)
     continue()
   endif()
   file(GLOB sources CONFIGURE_DEPENDS "${dir}/*.cpp")
+  # <file>_windows.cpp belongs to the Windows build of a program (cmake/WindowsUserBuild.cmake).
+  list(FILTER sources EXCLUDE REGEX "_windows\\.cpp$")
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE krvdlc_simulated_driver krvdlc_pe
                         $<$<TARGET_EXISTS:krvdlc_toolsupport>:krvdlc_toolsupport>
