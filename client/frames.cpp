@@ -210,6 +210,19 @@ krvdlc_result KRVDLC_CALL krvdlc_decode_frame(krvdlc_medium medium, const void *
     return DecodeLlc(bytes, offset, end, decoded, error);
 }
 
+krvdlc_result KRVDLC_CALL krvdlc_reverse_routing(const krvdlc_u8 *routing, krvdlc_u32 size, krvdlc_u8 *out,
+                                                 krvdlc_error *error)
+{
+    if (routing == nullptr || out == nullptr || !RoutingValid(routing, size))
+        return Report(error, KRVDLC_E_INVALID_ARGUMENT, 0, "", "reverse routing",
+                      "routing information of " + std::to_string(size) +
+                          " bytes: it must be 2 to 18, even, and its first byte must give that length");
+    std::memmove(out, routing, size);
+    out[0] &= 0x1F;    // specifically routed: the answer follows the one route it came by
+    out[1] ^= 0x80;    // direction: the route designators are read from the other end
+    return Succeed(error);
+}
+
 const char *KRVDLC_CALL krvdlc_control_name(const krvdlc_decoded_frame *decoded)
 {
     if (decoded == nullptr || !decoded->has_llc)

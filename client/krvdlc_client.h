@@ -390,6 +390,13 @@ KRVDLC_API krvdlc_result KRVDLC_CALL krvdlc_decode_frame(krvdlc_medium medium, c
                                                          krvdlc_u32 size, krvdlc_decoded_frame *decoded,
                                                          krvdlc_error *error);
 
+/* The routing information a station answers a source-routed frame with: the same route,
+ * specifically routed (broadcast bits cleared) and with its direction bit flipped. `out`
+ * has room for `size` bytes; KRVDLC_E_INVALID_ARGUMENT for routing information that is not
+ * 2 to 18 bytes, even, with its own length in its first byte. */
+KRVDLC_API krvdlc_result KRVDLC_CALL krvdlc_reverse_routing(const krvdlc_u8 *routing, krvdlc_u32 size,
+                                                            krvdlc_u8 *out, krvdlc_error *error);
+
 /* "UI", "XID", "TEST", "SABME", "I", "RR", ... for a decoded frame's control field. */
 KRVDLC_API const char *KRVDLC_CALL krvdlc_control_name(const krvdlc_decoded_frame *decoded);
 

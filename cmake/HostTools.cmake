@@ -26,7 +26,7 @@ endif()
 # krvdlcctl.exe in the Windows build) and krvdlc-sim's machine and command runner
 # (tools/krvdlc-sim without main.cpp) are libraries, so the tests run the commands too.
 krvdlc_glob_sources(krvdlcctl_sources tools/krvdlcctl)
-list(FILTER krvdlcctl_sources EXCLUDE REGEX "/main\\.cpp$")
+list(FILTER krvdlcctl_sources EXCLUDE REGEX "/main\\.cpp$|_windows\\.cpp$")
 if(krvdlcctl_sources AND TARGET krvdlc_client)
   add_library(krvdlcctl_commands STATIC ${krvdlcctl_sources})
   target_include_directories(krvdlcctl_commands PUBLIC "${PROJECT_SOURCE_DIR}")
@@ -59,6 +59,8 @@ foreach(main IN LISTS krvdlc_tool_mains)
     endif()
   else()
     file(GLOB sources CONFIGURE_DEPENDS "${dir}/*.cpp")
+    # <file>_windows.cpp belongs to the Windows build of a program (cmake/WindowsUserBuild.cmake).
+    list(FILTER sources EXCLUDE REGEX "_windows\\.cpp$")
     add_executable(${name} ${sources})
   endif()
   if(NOT TARGET ${name})

@@ -5,7 +5,10 @@
 
 include(ClientLibrary)
 
+# tools/krvdlcctl/*.cpp are shared with the host program; files ending in _host.cpp are the
+# host's alone (the simulated machine, libpcap) and files ending in _windows.cpp Windows's.
 file(GLOB krvdlc_ctl_sources CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/tools/krvdlcctl/*.cpp")
+list(FILTER krvdlc_ctl_sources EXCLUDE REGEX "_host\\.cpp$")
 list(SORT krvdlc_ctl_sources)
 if(krvdlc_ctl_sources)
   add_executable(krvdlcctl ${krvdlc_ctl_sources})

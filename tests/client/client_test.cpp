@@ -416,6 +416,14 @@ TEST(ClientLibrary, FrameDecodingRefusesCutHeadersAndReadsEveryControlFormat)
         EXPECT_EQ(d.s_function, row.sFunction);
         EXPECT_EQ(d.poll_final != 0, row.pollFinal);
         EXPECT_EQ(d.information_size, row.informationSize);
+        if (d.routing_size > 0) {
+            // An all-routes explorer's route comes back specifically routed, direction flipped.
+            std::vector<uint8_t> explorer(d.routing, d.routing + d.routing_size), back(d.routing_size);
+            explorer[0] |= 0x80;
+            ASSERT_EQ(krvdlc_reverse_routing(explorer.data(), d.routing_size, back.data(), &error), KRVDLC_OK);
+            EXPECT_EQ(back, (std::vector<uint8_t>{0x04, 0xB0, 0x00, 0x11}));
+            EXPECT_EQ(krvdlc_reverse_routing(explorer.data(), 3, back.data(), &error), KRVDLC_E_INVALID_ARGUMENT);
+        }
         if (row.kind == KRVDLC_FRAME_SNA_SERVICES) {
             krvdlc_xid xid;
             ASSERT_EQ(krvdlc_decode_xid(d.information, d.information_size, &xid, &error), KRVDLC_OK);
