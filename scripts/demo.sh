@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets the machine up, builds the driver image and krvdlc-sim, and runs the demo: the
 # krvdlcctl commands of scripts/demo.krvdlc in the simulated machine (list, info, TEST and
-# XID answered by respond, a Token Ring capture), then decodes the capture with tshark.
+# XID answered by respond, a Token Ring capture) with progress traced to the trace file, then
+# prints the trace file's last lines and the event log and decodes the capture with tshark.
 # Arguments go to krvdlc-sim (e.g. --trace-level 0x44). Runs in build/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +24,7 @@ mkdir -p build/demo
 cd build/demo
 rm -f krvdlc-demo.pcap
 status=0
-"../../${sim}" "$@" --script ../../scripts/demo.krvdlc || status=$?
+"../../${sim}" --trace-level 0x44 --trace-tail 8 --events "$@" --script ../../scripts/demo.krvdlc || status=$?
 
 if [ -f krvdlc-demo.pcap ] && command -v tshark >/dev/null; then
     echo

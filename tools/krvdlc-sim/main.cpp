@@ -9,10 +9,13 @@
 // 1 for a usage error of krvdlc-sim itself.
 #include "tools/krvdlc-sim/session.h"
 
+#include "sim/files.h"
+#include "tools/common/event_viewer.h"
 #include "tools/krvdlcctl/commands.h"
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -28,7 +31,11 @@ struct Settings {
     krvdlcsim::SessionOptions session;
     std::string script;
     bool quiet = false;
+    bool events = false;        // print the event log after the unload
+    uint64_t traceTail = 0;     // print the last lines of the trace file after the unload
 };
+
+constexpr char kTraceFile[] = "\\SystemRoot\\trace\\krvdlc.trc";
 
 // krvdlc-sim's options; one that sets a HostOptions field is one entry here.
 struct OptionSpec {
@@ -56,6 +63,10 @@ const std::vector<OptionSpec> &Options()
          [](Settings &s, const std::string &v) { s.session.host.image = v; return true; }},
         {"--no-driver", nullptr, "start the machine without loading KRVDLC",
          [](Settings &s, const std::string &) { s.session.loadDriver = false; return true; }},
+        {"--events", nullptr, "after the unload, print the event log as the event viewer shows it",
+         [](Settings &s, const std::string &) { s.events = true; return true; }},
+        {"--trace-tail", "N", "after the unload, print the last N lines of the trace file",
+         [](Settings &s, const std::string &v) { auto n = Number(v); if (n) s.traceTail = *n; return n.has_value(); }},
         {"--quiet", nullptr, "print only the commands' output (no topology, no pool report)",
          [](Settings &s, const std::string &) { s.quiet = true; return true; }},
     };
@@ -111,6 +122,52 @@ std::vector<std::string> SplitLine(const std::string &line)
     if (inWord)
         words.push_back(word);
     return words;
+}
+
+
+// The driver image whose message table renders the events: the one that ran, else the
+// driver build's KRVDLC.SYS from the working folder or from beside this program's build.
+std::string MessageTableImage(const Settings &settings)
+{
+    if (settings.session.host.image)
+        return *settings.session.host.image;
+    for (const char *local : {"build/driver/KRVDLC.SYS", "../driver/KRVDLC.SYS"}) {
+        if (std::filesystem::exists(local))
+            return local;
+    }
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    std::filesystem::path beside = self.parent_path() / "../../../driver/KRVDLC.SYS";
+    return error ? std::string("build/driver/KRVDLC.SYS") : beside.lexically_normal().string();
+}
+
+// What the run left in the trace file and the event log, printed after the unload.
+void PrintDiagnostics(const Settings &settings, sim::Machine &machine)
+{
+    if (settings.traceTail != 0) {
+        std::optional<std::string> text = machine.files().ReadFile(kTraceFile);
+        std::cout << "\nkrvdlc-sim: trace file " << kTraceFile;
+        if (!text) {
+            std::cout << ": none (TraceLevel traces to the file when it has verbosity without 0x80, or 0x40)\n";
+        } else {
+            std::vector<std::string> lines;
+            std::istringstream in(*text);
+            for (std::string line; std::getline(in, line);)
+                lines.push_back(line);
+            size_t first = lines.size() > settings.traceTail ? lines.size() - settings.traceTail : 0;
+            std::cout << ", " << lines.size() << " lines; the last " << lines.size() - first << ":\n";
+            for (size_t i = first; i < lines.size(); ++i)
+                std::cout << "  | " << lines[i] << "\n";
+        }
+    }
+    if (settings.events) {
+        std::string image = MessageTableImage(settings);
+        std::string error;
+        std::optional<krvdlc::MessageTable> table = krvdlc::LoadMessageTable(image, &error);
+        std::cout << "\nkrvdlc-sim: event log, texts from " << image << (table ? "" : " (" + error + ")") << "\n";
+        std::cout << krvdlc::RenderEvents(machine.errorLog().Entries(), table ? &*table : nullptr,
+                                          krvdlc::ViewerOptionsFor(machine, image));
+    }
 }
 
 }  // namespace
@@ -202,7 +259,7 @@ int main(int argc, char **argv)
     try {
         started = std::make_unique<krvdlcsim::SimulatedMachine>(settings.session);
     } catch (const sim::ImageLoadError &error) {
-        std::cerr << "krvdlc-sim: " << error.what() << " (rebuild it: cmake --build --preset driver)\n";
+        std::cerr << "krvdlc-sim: " << error.what() << "\n";
         return 3;
     }
     krvdlcsim::SimulatedMachine &machine = *started;
@@ -253,6 +310,7 @@ int main(int argc, char **argv)
     std::string report = machine.Finish();
     if (!settings.quiet)
         std::cout << "\nkrvdlc-sim: driver unloaded; pool report:\n" << report;
+    PrintDiagnostics(settings, machine.host().machine());
     pthread_kill(signals.native_handle(), SIGTERM);   // ends the signal thread's wait
     signals.join();
     return status;
