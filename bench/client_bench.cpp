@@ -23,19 +23,19 @@ const sim::MacAddress kSecond = {0x02, 0x00, 0x4B, 0x52, 0x01, 0x02};
 std::vector<uint8_t> TestFrame(const sim::MacAddress &to, const sim::MacAddress &from)
 {
     static const krvdlc_u8 kInformation[] = {'b', 'e', 'n', 'c', 'h'};
-    krvdlc_frame_spec spec{};
-    spec.medium = KRVDLC_MEDIUM_ETHERNET;
-    std::copy(to.begin(), to.end(), spec.destination);
-    std::copy(from.begin(), from.end(), spec.source);
-    spec.dsap = KRVDLC_SAP_SNA;
-    spec.ssap = KRVDLC_SAP_SNA;
-    spec.control = KRVDLC_CONTROL_TEST;
-    spec.information = kInformation;
-    spec.information_size = sizeof kInformation;
-    spec.pad = 1;
+    krvdlc_frame_fields fields{};
+    fields.medium = KRVDLC_MEDIUM_ETHERNET;
+    std::copy(to.begin(), to.end(), fields.destination);
+    std::copy(from.begin(), from.end(), fields.source);
+    fields.dsap = KRVDLC_SAP_SNA;
+    fields.ssap = KRVDLC_SAP_SNA;
+    fields.control = KRVDLC_CONTROL_TEST;
+    fields.information = kInformation;
+    fields.information_size = sizeof kInformation;
+    fields.pad = 1;
     std::vector<uint8_t> frame(64);
     krvdlc_u32 size = 0;
-    krvdlc_build_frame(&spec, frame.data(), static_cast<krvdlc_u32>(frame.size()), &size, nullptr);
+    krvdlc_build_frame(&fields, frame.data(), static_cast<krvdlc_u32>(frame.size()), &size, nullptr);
     frame.resize(size);
     return frame;
 }

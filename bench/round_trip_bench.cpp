@@ -22,20 +22,20 @@ void BM_TestRoundTrip(benchmark::State &state)
     runner.Start(respond);
     {
         kc::Adapter station = kc::Adapter::OpenIndex(0);
-        krvdlc_frame_spec spec{};
-        spec.medium = KRVDLC_MEDIUM_ETHERNET;
+        krvdlc_frame_fields fields{};
+        fields.medium = KRVDLC_MEDIUM_ETHERNET;
         kc::Mac source = station.macAddress();
         const kc::Mac peer = {0x02, 0x00, 0x4B, 0x52, 0x00, 0x02};
-        std::copy(source.begin(), source.end(), spec.source);
-        std::copy(peer.begin(), peer.end(), spec.destination);
-        spec.dsap = KRVDLC_SAP_NULL;
-        spec.ssap = KRVDLC_SAP_SNA;
-        spec.control = KRVDLC_CONTROL_TEST | KRVDLC_POLL_FINAL;
+        std::copy(source.begin(), source.end(), fields.source);
+        std::copy(peer.begin(), peer.end(), fields.destination);
+        fields.dsap = KRVDLC_SAP_NULL;
+        fields.ssap = KRVDLC_SAP_SNA;
+        fields.control = KRVDLC_CONTROL_TEST | KRVDLC_POLL_FINAL;
         kc::Bytes information(static_cast<size_t>(state.range(0)), 0x5A);
-        spec.information = information.data();
-        spec.information_size = static_cast<krvdlc_u32>(information.size());
-        spec.pad = 1;
-        kc::Bytes command = kc::BuildFrame(spec);
+        fields.information = information.data();
+        fields.information_size = static_cast<krvdlc_u32>(information.size());
+        fields.pad = 1;
+        kc::Bytes command = kc::BuildFrame(fields);
         for (auto _ : state) {
             station.write(command);
             std::optional<kc::Bytes> response = station.read(5000);

@@ -5,7 +5,7 @@
 int krvdlc_c_api_check(void)
 {
     krvdlc_error error;
-    krvdlc_frame_spec spec = {KRVDLC_MEDIUM_ETHERNET};
+    krvdlc_frame_fields fields = {KRVDLC_MEDIUM_ETHERNET};
     krvdlc_u32 size = 0;
-    return krvdlc_build_frame(&spec, NULL, 0, &size, &error) == KRVDLC_E_BUFFER_TOO_SMALL ? 0 : 1;
+    return krvdlc_build_frame(&fields, NULL, 0, &size, &error) == KRVDLC_E_BUFFER_TOO_SMALL ? 0 : 1;
 }

@@ -81,35 +81,35 @@ int HexDigit(char c)
 
 extern "C" {
 
-krvdlc_result KRVDLC_CALL krvdlc_build_frame(const krvdlc_frame_spec *spec, void *buffer, krvdlc_u32 capacity,
+krvdlc_result KRVDLC_CALL krvdlc_build_frame(const krvdlc_frame_fields *fields, void *buffer, krvdlc_u32 capacity,
                                              krvdlc_u32 *size, krvdlc_error *error)
 {
-    if (spec == nullptr || size == nullptr)
+    if (fields == nullptr || size == nullptr)
         return Report(error, KRVDLC_E_INVALID_ARGUMENT, 0, "", "build frame", "no frame description or no place for its size");
-    if (spec->information == nullptr && spec->information_size > 0)
+    if (fields->information == nullptr && fields->information_size > 0)
         return Report(error, KRVDLC_E_INVALID_ARGUMENT, 0, "", "build frame", "information size without information");
-    bool tokenRing = spec->medium == KRVDLC_MEDIUM_TOKEN_RING;
-    if (!tokenRing && spec->medium != KRVDLC_MEDIUM_ETHERNET)
+    bool tokenRing = fields->medium == KRVDLC_MEDIUM_TOKEN_RING;
+    if (!tokenRing && fields->medium != KRVDLC_MEDIUM_ETHERNET)
         return Report(error, KRVDLC_E_INVALID_ARGUMENT, 0, "", "build frame",
-                      "medium " + std::to_string(spec->medium) + " is neither Ethernet nor Token Ring");
-    if (ControlSize(spec->control) == 1 && spec->control > 0xFF)
+                      "medium " + std::to_string(fields->medium) + " is neither Ethernet nor Token Ring");
+    if (ControlSize(fields->control) == 1 && fields->control > 0xFF)
         return Report(error, KRVDLC_E_INVALID_ARGUMENT, 0, "", "build frame",
-                      "a U-format control field is one byte, not " + Hex32(spec->control));
-    if (spec->routing_size > 0) {
+                      "a U-format control field is one byte, not " + Hex32(fields->control));
+    if (fields->routing_size > 0) {
         if (!tokenRing)
             return Report(error, KRVDLC_E_INVALID_ARGUMENT, 0, "", "build frame",
                           "routing information is for Token Ring frames only");
-        if (spec->routing == nullptr || !RoutingValid(spec->routing, spec->routing_size))
+        if (fields->routing == nullptr || !RoutingValid(fields->routing, fields->routing_size))
             return Report(error, KRVDLC_E_INVALID_ARGUMENT, 0, "", "build frame",
-                          "routing information of " + std::to_string(spec->routing_size) +
+                          "routing information of " + std::to_string(fields->routing_size) +
                               " bytes: it must be 2 to 18, even, and its first byte must give that length");
     }
-    krvdlc_u32 pduSize = 2 + ControlSize(spec->control) + spec->information_size;
+    krvdlc_u32 pduSize = 2 + ControlSize(fields->control) + fields->information_size;
     if (!tokenRing && pduSize > kMaxLlcPdu8023)
         return Report(error, KRVDLC_E_FRAME_TOO_LONG, 0, "", "build frame",
                       "an 802.3 LLC PDU carries at most 1500 bytes, not " + std::to_string(pduSize));
-    krvdlc_u32 need = KRVDLC_ETHERNET_HEADER_SIZE + spec->routing_size + pduSize;
-    if (!tokenRing && spec->pad && need < KRVDLC_ETHERNET_MINIMUM_FRAME)
+    krvdlc_u32 need = KRVDLC_ETHERNET_HEADER_SIZE + fields->routing_size + pduSize;
+    if (!tokenRing && fields->pad && need < KRVDLC_ETHERNET_MINIMUM_FRAME)
         need = KRVDLC_ETHERNET_MINIMUM_FRAME;
     *size = need;
     if (buffer == nullptr || capacity < need)
@@ -120,32 +120,32 @@ krvdlc_result KRVDLC_CALL krvdlc_build_frame(const krvdlc_frame_spec *spec, void
     std::memset(out, 0, need);
     krvdlc_u32 at = 0;
     if (tokenRing) {
-        out[at++] = spec->access_control != 0 ? spec->access_control : KRVDLC_TR_ACCESS_CONTROL;
-        out[at++] = spec->frame_control != 0 ? spec->frame_control : KRVDLC_TR_FRAME_CONTROL_LLC;
+        out[at++] = fields->access_control != 0 ? fields->access_control : KRVDLC_TR_ACCESS_CONTROL;
+        out[at++] = fields->frame_control != 0 ? fields->frame_control : KRVDLC_TR_FRAME_CONTROL_LLC;
     }
-    std::memcpy(out + at, spec->destination, KRVDLC_MAC_SIZE);
+    std::memcpy(out + at, fields->destination, KRVDLC_MAC_SIZE);
     at += KRVDLC_MAC_SIZE;
-    std::memcpy(out + at, spec->source, KRVDLC_MAC_SIZE);
-    if (tokenRing && spec->routing_size > 0)
+    std::memcpy(out + at, fields->source, KRVDLC_MAC_SIZE);
+    if (tokenRing && fields->routing_size > 0)
         out[at] |= KRVDLC_TR_ROUTED;
     else if (tokenRing)
         out[at] &= static_cast<krvdlc_u8>(~KRVDLC_TR_ROUTED);
     at += KRVDLC_MAC_SIZE;
     if (tokenRing) {
-        if (spec->routing_size > 0)
-            std::memcpy(out + at, spec->routing, spec->routing_size);
-        at += spec->routing_size;
+        if (fields->routing_size > 0)
+            std::memcpy(out + at, fields->routing, fields->routing_size);
+        at += fields->routing_size;
     } else {
         out[at++] = static_cast<krvdlc_u8>(pduSize >> 8);
         out[at++] = static_cast<krvdlc_u8>(pduSize);
     }
-    out[at++] = spec->dsap;
-    out[at++] = static_cast<krvdlc_u8>(spec->ssap | (spec->response ? KRVDLC_SSAP_RESPONSE : 0));
-    out[at++] = static_cast<krvdlc_u8>(spec->control);
-    if (ControlSize(spec->control) == 2)
-        out[at++] = static_cast<krvdlc_u8>(spec->control >> 8);
-    if (spec->information_size > 0)
-        std::memcpy(out + at, spec->information, spec->information_size);
+    out[at++] = fields->dsap;
+    out[at++] = static_cast<krvdlc_u8>(fields->ssap | (fields->response ? KRVDLC_SSAP_RESPONSE : 0));
+    out[at++] = static_cast<krvdlc_u8>(fields->control);
+    if (ControlSize(fields->control) == 2)
+        out[at++] = static_cast<krvdlc_u8>(fields->control >> 8);
+    if (fields->information_size > 0)
+        std::memcpy(out + at, fields->information, fields->information_size);
     return Succeed(error);
 }
 

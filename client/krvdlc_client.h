@@ -316,7 +316,7 @@ KRVDLC_API krvdlc_result KRVDLC_CALL krvdlc_io_cancel(krvdlc_adapter *adapter, k
 #define KRVDLC_CONTROL_DM 0x0Fu
 #define KRVDLC_CONTROL_FRMR 0x87u
 
-typedef struct krvdlc_frame_spec {
+typedef struct krvdlc_frame_fields {
     krvdlc_medium medium;
     krvdlc_u8 destination[KRVDLC_MAC_SIZE];
     krvdlc_u8 source[KRVDLC_MAC_SIZE];
@@ -333,13 +333,13 @@ typedef struct krvdlc_frame_spec {
     const krvdlc_u8 *information;
     krvdlc_u32 information_size;
     int pad;                                 /* Ethernet: pad with zeros to 60 bytes */
-} krvdlc_frame_spec;
+} krvdlc_frame_fields;
 
 /* Writes the frame into `buffer`; its length into *size. KRVDLC_E_BUFFER_TOO_SMALL (with
  * *size the length needed) when it does not fit; KRVDLC_E_INVALID_ARGUMENT for routing
  * information whose length byte disagrees, or is odd, below 2 or above 18; an 802.3 LLC
  * PDU above 1500 bytes is KRVDLC_E_FRAME_TOO_LONG. */
-KRVDLC_API krvdlc_result KRVDLC_CALL krvdlc_build_frame(const krvdlc_frame_spec *spec, void *buffer,
+KRVDLC_API krvdlc_result KRVDLC_CALL krvdlc_build_frame(const krvdlc_frame_fields *fields, void *buffer,
                                                         krvdlc_u32 capacity, krvdlc_u32 *size,
                                                         krvdlc_error *error);
 

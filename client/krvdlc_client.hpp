@@ -266,15 +266,15 @@ private:
 };
 
 // Frame building and decoding over std::vector.
-inline Bytes BuildFrame(const krvdlc_frame_spec &spec)
+inline Bytes BuildFrame(const krvdlc_frame_fields &fields)
 {
     krvdlc_error error;
     krvdlc_u32 size = 0;
-    krvdlc_result result = krvdlc_build_frame(&spec, nullptr, 0, &size, &error);
+    krvdlc_result result = krvdlc_build_frame(&fields, nullptr, 0, &size, &error);
     if (result != KRVDLC_E_BUFFER_TOO_SMALL)
         detail::Check(result, error);
     Bytes frame(size);
-    detail::Check(krvdlc_build_frame(&spec, frame.data(), size, &size, &error), error);
+    detail::Check(krvdlc_build_frame(&fields, frame.data(), size, &size, &error), error);
     frame.resize(size);
     return frame;
 }

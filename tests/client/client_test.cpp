@@ -303,20 +303,20 @@ TEST(ClientLibrary, FramesBuiltByTheLibraryCrossEachMediumAndDecode)
         SCOPED_TRACE(tokenRing ? "Token Ring" : "Ethernet");
         kc::Adapter sender = kc::Adapter::OpenIndex(static_cast<uint32_t>(first));
         kc::Adapter receiver = kc::Adapter::OpenIndex(static_cast<uint32_t>(first + 1));
-        krvdlc_frame_spec spec{};
-        spec.medium = tokenRing ? KRVDLC_MEDIUM_TOKEN_RING : KRVDLC_MEDIUM_ETHERNET;
+        krvdlc_frame_fields fields{};
+        fields.medium = tokenRing ? KRVDLC_MEDIUM_TOKEN_RING : KRVDLC_MEDIUM_ETHERNET;
         kc::Mac to = receiver.macAddress(), from = sender.macAddress();
-        std::copy(to.begin(), to.end(), spec.destination);
-        std::copy(from.begin(), from.end(), spec.source);
-        spec.routing = tokenRing ? routing : nullptr;
-        spec.routing_size = tokenRing ? sizeof routing : 0;
-        spec.dsap = KRVDLC_SAP_SNA;
-        spec.ssap = 0x08;
-        spec.control = KRVDLC_CONTROL_TEST | KRVDLC_POLL_FINAL;
-        spec.information = information;
-        spec.information_size = sizeof information;
-        spec.pad = 1;
-        kc::Bytes frame = kc::BuildFrame(spec);
+        std::copy(to.begin(), to.end(), fields.destination);
+        std::copy(from.begin(), from.end(), fields.source);
+        fields.routing = tokenRing ? routing : nullptr;
+        fields.routing_size = tokenRing ? sizeof routing : 0;
+        fields.dsap = KRVDLC_SAP_SNA;
+        fields.ssap = 0x08;
+        fields.control = KRVDLC_CONTROL_TEST | KRVDLC_POLL_FINAL;
+        fields.information = information;
+        fields.information_size = sizeof information;
+        fields.pad = 1;
+        kc::Bytes frame = kc::BuildFrame(fields);
         EXPECT_EQ(frame.size(), tokenRing ? 14u + 6 + 3 + 4 : 60u);
 
         kc::Overlapped io;
@@ -326,10 +326,10 @@ TEST(ClientLibrary, FramesBuiltByTheLibraryCrossEachMediumAndDecode)
         ASSERT_TRUE(received.has_value());
         EXPECT_EQ(*received, frame);
 
-        krvdlc_decoded_frame d = kc::DecodeFrame(spec.medium, *received);
+        krvdlc_decoded_frame d = kc::DecodeFrame(fields.medium, *received);
         EXPECT_EQ(d.kind, tokenRing ? KRVDLC_FRAME_TOKEN_RING_LLC : KRVDLC_FRAME_802_3);
         EXPECT_TRUE(std::equal(from.begin(), from.end(), d.source));
-        EXPECT_EQ(d.routing_size, spec.routing_size);
+        EXPECT_EQ(d.routing_size, fields.routing_size);
         EXPECT_TRUE(d.has_llc);
         EXPECT_EQ(d.dsap, KRVDLC_SAP_SNA);
         EXPECT_EQ(d.ssap, 0x08);

@@ -38,7 +38,7 @@ struct Settings {
 constexpr char kTraceFile[] = "\\SystemRoot\\trace\\krvdlc.trc";
 
 // krvdlc-sim's options; one that sets a HostOptions field is one entry here.
-struct OptionSpec {
+struct SimOption {
     const char *name;
     const char *value;   // null: a flag
     const char *help;
@@ -50,9 +50,9 @@ std::optional<uint64_t> Number(const std::string &text)
     return krvdlcctl::ParseNumber(text, 0, UINT32_MAX);
 }
 
-const std::vector<OptionSpec> &Options()
+const std::vector<SimOption> &Options()
 {
-    static const std::vector<OptionSpec> options = {
+    static const std::vector<SimOption> options = {
         {"--trace-level", "N", "registry TraceLevel of the driver (e.g. 0x44: progress to the trace file)",
          [](Settings &s, const std::string &v) { auto n = Number(v); if (n) s.session.host.traceLevel = static_cast<uint32_t>(*n); return n.has_value(); }},
         {"--system-root", "DIR", "folder that \\SystemRoot maps to (default: a temporary one)",
@@ -87,7 +87,7 @@ void PrintUsage(std::ostream &out)
            "other command has finished, or by Ctrl-C.\n"
            "\n"
            "Options:\n";
-    for (const OptionSpec &option : Options()) {
+    for (const SimOption &option : Options()) {
         std::string head = std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
         out << "  " << head << std::string(head.size() < 20 ? 20 - head.size() : 1, ' ') << option.help << "\n";
     }
@@ -184,7 +184,7 @@ int main(int argc, char **argv)
             return 0;
         }
         auto option = std::find_if(Options().begin(), Options().end(),
-                                   [&](const OptionSpec &spec) { return arg == spec.name; });
+                                   [&](const SimOption &option) { return arg == option.name; });
         if (option == Options().end()) {
             std::cerr << "krvdlc-sim: unknown option " << arg << " (krvdlc-sim --help shows the options)\n";
             return 1;

@@ -21,25 +21,25 @@ constexpr uint8_t kRoutingBroadcast = 0xE0;   // first routing-control byte
 
 kc::Bytes Response(const krvdlc_decoded_frame &command, const kc::Mac &station, const kc::Bytes &information)
 {
-    krvdlc_frame_spec spec{};
-    spec.medium = command.medium;
-    std::copy(command.source, command.source + KRVDLC_MAC_SIZE, spec.destination);
-    std::copy(station.begin(), station.end(), spec.source);
+    krvdlc_frame_fields fields{};
+    fields.medium = command.medium;
+    std::copy(command.source, command.source + KRVDLC_MAC_SIZE, fields.destination);
+    std::copy(station.begin(), station.end(), fields.source);
     kc::Bytes route(command.routing, command.routing + command.routing_size);
     if (route.size() >= 2) {
         route[0] &= static_cast<uint8_t>(~kRoutingBroadcast);
         route[1] ^= kRoutingDirection;
     }
-    spec.routing = route.empty() ? nullptr : route.data();
-    spec.routing_size = static_cast<krvdlc_u32>(route.size());
-    spec.dsap = command.ssap;
-    spec.ssap = command.dsap;
-    spec.response = 1;
-    spec.control = command.control;   // the final bit answers the poll bit
-    spec.information = information.data();
-    spec.information_size = static_cast<krvdlc_u32>(information.size());
-    spec.pad = 1;
-    return kc::BuildFrame(spec);
+    fields.routing = route.empty() ? nullptr : route.data();
+    fields.routing_size = static_cast<krvdlc_u32>(route.size());
+    fields.dsap = command.ssap;
+    fields.ssap = command.dsap;
+    fields.response = 1;
+    fields.control = command.control;   // the final bit answers the poll bit
+    fields.information = information.data();
+    fields.information_size = static_cast<krvdlc_u32>(information.size());
+    fields.pad = 1;
+    return kc::BuildFrame(fields);
 }
 
 }  // namespace

@@ -42,17 +42,17 @@ kc::Bytes Information(const Exchange &exchange, uint16_t sequence)
 
 kc::Bytes Command(const Exchange &exchange, const kc::Bytes &information)
 {
-    krvdlc_frame_spec spec{};
-    spec.medium = exchange.medium;
-    std::copy(exchange.destination.begin(), exchange.destination.end(), spec.destination);
-    std::copy(exchange.source.begin(), exchange.source.end(), spec.source);
-    spec.dsap = exchange.dsap;
-    spec.ssap = exchange.ssap;
-    spec.control = static_cast<krvdlc_u16>((exchange.isTest ? KRVDLC_CONTROL_TEST : KRVDLC_CONTROL_XID) | KRVDLC_POLL_FINAL);
-    spec.information = information.data();
-    spec.information_size = static_cast<krvdlc_u32>(information.size());
-    spec.pad = 1;
-    return kc::BuildFrame(spec);
+    krvdlc_frame_fields fields{};
+    fields.medium = exchange.medium;
+    std::copy(exchange.destination.begin(), exchange.destination.end(), fields.destination);
+    std::copy(exchange.source.begin(), exchange.source.end(), fields.source);
+    fields.dsap = exchange.dsap;
+    fields.ssap = exchange.ssap;
+    fields.control = static_cast<krvdlc_u16>((exchange.isTest ? KRVDLC_CONTROL_TEST : KRVDLC_CONTROL_XID) | KRVDLC_POLL_FINAL);
+    fields.information = information.data();
+    fields.information_size = static_cast<krvdlc_u32>(information.size());
+    fields.pad = 1;
+    return kc::BuildFrame(fields);
 }
 
 // Whether `frame` answers the command with `information`: a TEST or XID response from the
