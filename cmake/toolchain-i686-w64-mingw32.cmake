@@ -1,23 +1,10 @@
 # Cross toolchain for the driver image: Debian's mingw-w64 for 32-bit x86 Windows.
 # Only the compilers and the binary utilities are chosen here; the kernel-mode flags
 # live in cmake/DriverImage.cmake so that they are visible next to the link rules.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+include("${CMAKE_CURRENT_LIST_DIR}/MingwI686Tools.cmake")
 
-set(KRVDLC_CROSS_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${KRVDLC_CROSS_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${KRVDLC_CROSS_PREFIX}-g++)
-set(CMAKE_AR           ${KRVDLC_CROSS_PREFIX}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB       ${KRVDLC_CROSS_PREFIX}-ranlib CACHE FILEPATH "")
-set(CMAKE_OBJDUMP      ${KRVDLC_CROSS_PREFIX}-objdump CACHE FILEPATH "")
-set(CMAKE_NM           ${KRVDLC_CROSS_PREFIX}-nm CACHE FILEPATH "")
 set(KRVDLC_WINDRES     ${KRVDLC_CROSS_PREFIX}-windres)
 set(KRVDLC_WINDMC      ${KRVDLC_CROSS_PREFIX}-windmc)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KRVDLC_CROSS_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # A kernel image links against nothing but the kernel import libraries it names itself.
 set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
