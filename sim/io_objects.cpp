@@ -267,10 +267,11 @@ void SendClose(IoManager::State &state, const std::shared_ptr<FileRecord> &file)
     FinishIrp(state, record, DispatchIrp(state, record), false);
 
     std::lock_guard lock(state.mutex);
-    // Overlapped results nobody collected go with the file object.
+    // Overlapped results nobody collected go with the file object. No issuer holds a
+    // reference any more, so every request left is one of those.
     std::vector<IrpRecord *> uncollected;
     for (auto &[irp, candidate] : state.irps)
-        if (candidate->file == file && !candidate->issuerWaits)
+        if (candidate->file == file && candidate->completed && !candidate->issuerHolds)
             uncollected.push_back(candidate.get());
     for (IrpRecord *leftover : uncollected)
         CollectIrp(state, leftover);
