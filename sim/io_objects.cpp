@@ -1,5 +1,6 @@
 // io_objects.cpp - the object namespace: device objects in \Device, symbolic links in
 // \DosDevices (also reached as \??), and the resolution of user-mode names \\.\NAME.
+#include "sim/faults.h"
 #include "sim/io_internal.h"
 
 #include "sim/bugcheck.h"
@@ -232,6 +233,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT *DeviceObject)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     return sim::Machine::Current().io().CreateDevice(DriverObject, DeviceExtensionSize,
                                                      DeviceName, DeviceType,
                                                      DeviceCharacteristics, Exclusive,
@@ -245,6 +247,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     return sim::Machine::Current().io().CreateSymbolicLink(SymbolicLinkName, DeviceName);
 }
 
