@@ -67,8 +67,16 @@ static NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUINT BytesCopi
     PNDIS_PACKET Packet = Record->Packet;
     ExFreePool(Record);
 
-    if (!TraceAndCheckBuffers(Packet)) {
-        // The frame cannot be read; it is lost.
+    // The reader's pages are mapped here rather than inside the copy, which would copy
+    // nothing without a word when they cannot be: the same shortage as for the frame's
+    // own buffers, and the same outcome.
+    PVOID ReadAddress = nullptr;
+    UINT ReadMapped = 0;
+    BOOLEAN FrameMapped = TraceAndCheckBuffers(Packet);
+    if (FrameMapped)
+        NdisQueryBufferSafe(Irp->MdlAddress, &ReadAddress, &ReadMapped, NormalPagePriority);
+    if (!FrameMapped || ReadAddress == nullptr) {
+        // The frame cannot be delivered; it is lost.
         if (TRACE_ON(1)) TraceMessage(1, "** system memory resources low\n");
         LogSystemError(LOG_ERROR, "** system memory resources low\n", nullptr, 0);
         NdisFreePacket(CopyPacket);

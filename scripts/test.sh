@@ -5,6 +5,7 @@
 #   host       x86-64 with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
 #   host-x86   32-bit x86 (-m32, under qemu-i386 where needed): all tests
 #   host-tsan  x86-64 with ThreadSanitizer: the tests labelled `stress`
+# and then prints the robustness figures (krvdlc-robust sweep in the host build).
 # The last line is "N passed, M failed" over all test runs; the exit status is non-zero when
 # anything failed.
 set -euo pipefail
@@ -73,6 +74,24 @@ for preset in host host-x86 host-tsan; do
         status=1
     fi
 done
+
+# Robustness figures (host build, AddressSanitizer): the low-resources sweep fails every
+# failable call of the whole-driver scenario in turn; it counts as one test.
+robust=build/host/tools/krvdlc-robust/krvdlc-robust
+log="${log_dir}/robust.log"
+start=$(now)
+echo "==> robustness figures"
+set +e
+"${robust}" sweep --jobs 2 2>&1 | tee "${log}"
+rc=${PIPESTATUS[0]}
+set -e
+echo "==> robustness figures: $(($(now) - start)) s"
+if [ "${rc}" -eq 0 ]; then
+    total_passed=$((total_passed + 1))
+else
+    total_failed=$((total_failed + 1))
+    status=1
+fi
 
 if [ "${total_passed}" -eq 0 ]; then
     echo "==> no test ran" >&2

@@ -194,6 +194,7 @@ void ErrorLog::CheckNoneOutstanding() const
 //
 extern "C" PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     sim::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateErrorLogEntry");
     return sim::Machine::Current().errorLog().Allocate(IoObject, EntrySize);
 }

@@ -7,18 +7,48 @@
 // returns on failure (null, STATUS_INSUFFICIENT_RESOURCES, NDIS_STATUS_RESOURCES ...).
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace sim {
+
+// Where in the driver a call to a routine that can fail came from: the return addresses
+// into the caller and the callers above it (the caller may be one of the platform
+// headers' inline helpers, which may call another). Recorded only while the injector
+// records sites.
+struct CallSite {
+    static constexpr size_t kDepth = 3;
+    std::array<const void *, kDepth> returns{};
+    bool operator<(const CallSite &other) const { return returns < other.returns; }
+};
+
+// Set by the kernel and NDIS entry points that can fail, for the length of the call:
+// the outermost one on a thread names the driver's call site.
+class DriverCall {
+public:
+    DriverCall();
+    ~DriverCall();
+    DriverCall(const DriverCall &) = delete;
+    DriverCall &operator=(const DriverCall &) = delete;
+    static CallSite Current();
+
+private:
+    bool outermost_ = false;
+};
 
 // What the asking routine tells about the call; fields that do not apply stay empty.
 struct FaultPoint {
     std::string routine;        // "ExAllocatePoolWithTag", "IoCreateDevice", ...
     uint64_t callNumber = 0;    // 1-based count of calls of this routine so far
+    uint64_t overallNumber = 0; // 1-based count of calls of every routine so far
+    CallSite site;              // filled by the injector while it records sites
     uint64_t size = 0;          // bytes asked for
     uint32_t tag = 0;           // pool tag
     int poolType = -1;          // POOL_TYPE
@@ -31,6 +61,9 @@ public:
 
     // Fails call number `n` (1-based) of `routine`, counted from now.
     void FailNth(const std::string &routine, uint64_t n);
+    // Fails call number `n` (1-based) counted over every routine since the machine
+    // started: one step of a systematic low-resources sweep.
+    void FailOverallNth(uint64_t n);
     // Fails every call for which `predicate` holds, until Clear(); `times` limits how
     // many calls fail (0: no limit).
     void FailWhen(Predicate predicate, uint64_t times = 0);
@@ -42,6 +75,23 @@ public:
     // Calls made of `routine` since the machine started, and how many were failed.
     uint64_t Calls(const std::string &routine) const;
     uint64_t Injected() const;
+    // Calls made of every routine since the machine started.
+    uint64_t OverallCalls() const;
+
+    // Site recording (off by default: it walks the stack on every call).
+    void RecordSites(bool on);
+    bool RecordingSites() const;
+    // The routines and driver call sites reached so far, and the calls failed, in order.
+    struct SiteCall {
+        std::string routine;
+        CallSite site;
+        bool operator<(const SiteCall &other) const
+        {
+            return std::tie(routine, site) < std::tie(other.routine, other.site);
+        }
+    };
+    std::vector<SiteCall> SitesReached() const;
+    std::vector<SiteCall> FailedCalls() const;
 
 private:
     struct Rule {
@@ -52,6 +102,10 @@ private:
     std::vector<std::pair<std::string, uint64_t>> calls_;
     std::vector<Rule> rules_;
     uint64_t injected_ = 0;
+    uint64_t overall_ = 0;
+    std::atomic<bool> recordSites_{false};
+    std::set<SiteCall> sitesReached_;
+    std::vector<SiteCall> failed_;
 };
 
 }  // namespace sim

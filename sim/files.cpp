@@ -561,6 +561,7 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
                                        ULONG CreateDisposition, ULONG CreateOptions,
                                        PVOID EaBuffer, ULONG EaLength)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     (void)AllocationSize;
     sim::RequireIrqlExactly(PASSIVE_LEVEL, "ZwCreateFile");
     sim::Machine &machine = sim::Machine::Current();

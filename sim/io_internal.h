@@ -129,7 +129,11 @@ struct FileRecord {
     DeviceRecord *device = nullptr;
     bool overlapped = false;
     size_t handles = 0;
-    size_t outstanding = 0;         // requests not yet completed or still in dispatch
+    // References held by requests: one from the handle lookup of a user request until its
+    // issuer has the result (or, for an overlapped request that pended, until it has
+    // completed and its dispatch routine returned), one per I/O manager request (create,
+    // cleanup, close) while it is outstanding. The close goes out when the last one goes.
+    size_t outstanding = 0;
     bool cleanupDone = false;
     bool closeScheduled = false;
     bool closed = false;
@@ -159,7 +163,7 @@ struct IrpRecord {
     bool dispatchReturned = false;
     bool markedPending = false;
     bool cancelled = false;
-    bool issuerWaits = false;       // a blocking caller collects the result itself
+    bool issuerHolds = false;       // the issuer holds a file reference until it has the result
     NTSTATUS status = 0;
     ULONG_PTR information = 0;
 };
@@ -224,6 +228,8 @@ NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record);
 IoResult FinishIrp(IoManager::State &state, IrpRecord *record, NTSTATUS returned,
                    bool mayPend);
 void CollectIrp(IoManager::State &state, IrpRecord *record);                       // locked
+// Drops one reference of `file`; the last one after the cleanup queues the close.
+void ReleaseFileReference(IoManager::State &state, const std::shared_ptr<FileRecord> &file);  // locked
 PMDL CreateMdl(IoManager::State &state, void *address, ULONG length, MdlOwner owner);  // locked
 void FreeRequestMdls(IoManager::State &state, PMDL chain);                         // locked
 void SendClose(IoManager::State &state, const std::shared_ptr<FileRecord> &file);

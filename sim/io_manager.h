@@ -54,11 +54,21 @@ struct PendingIrp {
     bool dispatchReturned = false;
 };
 
+// One dispatch path that may return a status other than the one it completed its request
+// with: the request's major function, the status the routine returns on that path and the
+// completion statuses the path produces. Such a mismatch is counted (StatusMismatches) and
+// the caller sees the returned status, as on the platform.
+struct StatusMismatchExemption {
+    std::string path;                      // what the exemption covers, in the driver's terms
+    UCHAR majorFunction = 0;
+    NTSTATUS returned = 0;
+    std::vector<NTSTATUS> completedWith;
+};
+
 struct IoVerifierOptions {
     // A dispatch routine that completes a request and returns a status other than the
-    // request's IoStatus.Status stops the machine; when false it is only counted
-    // (StatusMismatches) and the caller sees the returned status, as on the platform.
-    bool statusMismatchIsViolation = true;
+    // request's IoStatus.Status stops the machine unless an exemption names that path.
+    std::vector<StatusMismatchExemption> statusMismatchExemptions;
 };
 
 // What a request asks for; filled by the Win32 layer.

@@ -1,5 +1,6 @@
 // io_objects.cpp - the object namespace: device objects in \Device, symbolic links in
 // \DosDevices (also reached as \??), and the resolution of user-mode names \\.\NAME.
+#include "sim/faults.h"
 #include "sim/io_internal.h"
 
 #include "sim/bugcheck.h"
@@ -232,6 +233,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT *DeviceObject)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     return sim::Machine::Current().io().CreateDevice(DriverObject, DeviceExtensionSize,
                                                      DeviceName, DeviceType,
                                                      DeviceCharacteristics, Exclusive,
@@ -245,6 +247,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     return sim::Machine::Current().io().CreateSymbolicLink(SymbolicLinkName, DeviceName);
 }
 
@@ -267,10 +270,11 @@ void SendClose(IoManager::State &state, const std::shared_ptr<FileRecord> &file)
     FinishIrp(state, record, DispatchIrp(state, record), false);
 
     std::lock_guard lock(state.mutex);
-    // Overlapped results nobody collected go with the file object.
+    // Overlapped results nobody collected go with the file object. No issuer holds a
+    // reference any more, so every request left is one of those.
     std::vector<IrpRecord *> uncollected;
     for (auto &[irp, candidate] : state.irps)
-        if (candidate->file == file && !candidate->issuerWaits)
+        if (candidate->file == file && candidate->completed && !candidate->issuerHolds)
             uncollected.push_back(candidate.get());
     for (IrpRecord *leftover : uncollected)
         CollectIrp(state, leftover);

@@ -4,6 +4,7 @@
 // The simulated machine has one address space, so a system mapping of a buffer is the
 // buffer's own address; what is checked is the protocol: pages locked (or nonpaged)
 // before they are mapped, every MDL freed once, by its owner.
+#include "sim/faults.h"
 #include "sim/io_internal.h"
 
 #include "sim/bugcheck.h"
@@ -182,6 +183,7 @@ extern "C" {
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                          BOOLEAN ChargeQuota, PIRP Irp)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     (void)ChargeQuota;
     return sim::Machine::Current().io().AllocateMdl(VirtualAddress, Length, SecondaryBuffer, Irp);
 }
@@ -200,6 +202,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress,
                                          ULONG BugCheckOnFailure, ULONG Priority)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     (void)CacheType;
     (void)BaseAddress;
     (void)Priority;

@@ -97,6 +97,7 @@ extern "C" {
 VOID NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
                                   UINT NumberOfDescriptors, UINT ProtocolReservedLength)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     RequireIrqlAtMost(DISPATCH_LEVEL, "NdisAllocatePacketPool");
     NdisState &state = CurrentNdis();
     FaultPoint point;
@@ -149,6 +150,7 @@ VOID NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle)
 
 VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET *Packet, NDIS_HANDLE PoolHandle)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     RequireIrqlAtMost(DISPATCH_LEVEL, "NdisAllocatePacket");
     NdisState &state = CurrentNdis();
     FaultPoint point;

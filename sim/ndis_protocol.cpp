@@ -104,6 +104,7 @@ VOID NTAPI NdisRegisterProtocol(PNDIS_STATUS Status, PNDIS_HANDLE NdisProtocolHa
                                 PNDIS_PROTOCOL_CHARACTERISTICS ProtocolCharacteristics,
                                 UINT CharacteristicsLength)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     RequireIrqlExactly(PASSIVE_LEVEL, "NdisRegisterProtocol");
     NdisState &state = CurrentNdis();
     if (FaultInjected(state.machine, "NdisRegisterProtocol")) {
@@ -168,6 +169,7 @@ VOID NTAPI NdisOpenAdapter(PNDIS_STATUS Status, PNDIS_STATUS OpenErrorStatus,
                            NDIS_HANDLE NdisProtocolHandle, NDIS_HANDLE ProtocolBindingContext,
                            PNDIS_STRING AdapterName, UINT OpenOptions, PVOID AddressingInformation)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     (void)OpenOptions;
     (void)AddressingInformation;
     RequireIrqlExactly(PASSIVE_LEVEL, "NdisOpenAdapter");
@@ -292,6 +294,7 @@ VOID NTAPI NdisCloseAdapter(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle)
 NDIS_STATUS NTAPI NdisQueryAdapterInstanceName(PNDIS_STRING AdapterInstanceName,
                                                NDIS_HANDLE NdisBindingHandle)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     RequireIrqlExactly(PASSIVE_LEVEL, "NdisQueryAdapterInstanceName");
     NdisState &state = CurrentNdis();
     AdapterInstanceName->Length = 0;

@@ -378,6 +378,7 @@ void Pool::ReportLeaks(const std::vector<PoolBlock> &leaked) const
 //
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     using namespace sim;
     if (PoolType == PagedPool)
         RequireIrqlAtMost(APC_LEVEL, "ExAllocatePoolWithTag(PagedPool)");

@@ -342,6 +342,7 @@ NTSTATUS Registry::QueryValue(HANDLE keyHandle, const UNICODE_STRING *valueName,
 extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                                     POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     sim::RequireIrqlExactly(PASSIVE_LEVEL, "ZwOpenKey");
     sim::Machine &machine = sim::Machine::Current();
     sim::FaultPoint point;
@@ -361,6 +362,7 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
                                           PVOID KeyValueInformation, ULONG Length,
                                           PULONG ResultLength)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     sim::RequireIrqlExactly(PASSIVE_LEVEL, "ZwQueryValueKey");
     sim::Machine &machine = sim::Machine::Current();
     sim::FaultPoint point;

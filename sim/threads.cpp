@@ -329,6 +329,7 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
                                                HANDLE ProcessHandle, PVOID ClientId,
                                                PKSTART_ROUTINE StartRoutine, PVOID StartContext)
 {
+    sim::DriverCall driverCall;   // names the driver's call site for the fault sweep
     (void)DesiredAccess;
     (void)ObjectAttributes;
     sim::RequireIrqlExactly(PASSIVE_LEVEL, "PsCreateSystemThread");

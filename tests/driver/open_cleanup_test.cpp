@@ -198,5 +198,45 @@ TEST_F(OpenCleanup, UnbindCancelsThePendingReadBeforeItCloses)
     EXPECT_TRUE(host().Unload());
 }
 
+// The way applications abort a reader: one thread blocked in ReadFile on a synchronous
+// handle, another closes the handle. The read holds the file object, so the cleanup
+// cancels it, the reader sees the abort, and the close follows its collection. Many
+// rounds, so that the close also meets the reader on its way in and out of the wait.
+TEST_F(OpenCleanup, CloseFromAnotherThreadAbortsABlockedReadStress)
+{
+    constexpr int kRounds = 200;
+    for (int round = 0; round < kRounds; round++) {
+        SCOPED_TRACE(round);
+        w::HANDLE handle = w::CreateFileW(FileNameOf(kGuid).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                          nullptr, w::OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(handle, w::INVALID_HANDLE_VALUE);
+        std::promise<std::pair<w::BOOL, w::DWORD>> outcome;
+        std::thread reader([&] {
+            std::vector<uint8_t> buffer(1514);
+            w::DWORD bytes = 0;
+            w::BOOL ok = w::ReadFile(handle, buffer.data(), static_cast<w::DWORD>(buffer.size()),
+                                     &bytes, nullptr);
+            outcome.set_value({ok, ok ? bytes : w::GetLastError()});
+        });
+        // Half the rounds close the moment the read's dispatch routine has returned (the
+        // reader not yet waiting), the others once it has had time to wait.
+        if (round % 2 == 0) {
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!Holds(machine(), IRP_MJ_READ) && std::chrono::steady_clock::now() < limit) {
+            }
+        }
+        ASSERT_TRUE(WaitUntil([&] { return Holds(machine(), IRP_MJ_READ); }));
+        EXPECT_TRUE(w::CloseHandle(handle));
+        auto result = outcome.get_future();
+        ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        reader.join();
+        EXPECT_EQ(result.get(), std::make_pair(w::BOOL{FALSE}, w::ERROR_OPERATION_ABORTED));
+        machine().io().WaitForDeferredCloses();
+        EXPECT_EQ(machine().io().OpenFileObjectCount(DeviceNameOf(kGuid)), 0u);
+        ExpectIdle(machine(), context_);
+    }
+    EXPECT_TRUE(host().Unload());
+}
+
 }  // namespace
 }  // namespace krvdlc::test

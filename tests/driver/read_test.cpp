@@ -179,6 +179,62 @@ TEST(Read, WaitingReadEndsOnceAsCancelled)
     }
 }
 
+// Delivery that cannot map the frame's buffer or the reader's buffer loses the frame with
+// one report and fails the read, whether the read was served at once or waited.
+TEST(Read, DeliveryThatCannotMapFailsTheReadAndLosesTheFrame)
+{
+    const std::string low = "** system memory resources low";
+    constexpr uint32_t kReadLength = 1000;
+    struct Row {
+        const char *unmapped;
+        uint64_t mappingSize;   // the one mapping that fails, by its length (the frame's
+                                // second buffer: the filter mapped the first)
+        bool waiting;
+    } rows[] = {{"frame's buffer", 42, false}, {"frame's buffer", 42, true},
+                {"reader's buffer", kReadLength, false}, {"reader's buffer", kReadLength, true}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.unmapped) + (row.waiting ? ", waiting" : ", at once"));
+        DriverWithAdapter driver(NdisMedium802_3, kDebuggerLevel4, true);
+        sim::Adapter &adapter = driver.adapter();
+        sim::PacketOptions unmapped;
+        unmapped.splitAt = {18};
+        unmapped.mapped = false;
+        // Armed once the frame is queued, so that only delivery meets the failure.
+        auto arm = [&] {
+            driver.ClearLog();
+            driver.machine().faults().FailWhen(
+                [&row](const sim::FaultPoint &point) {
+                    return point.routine == "MmMapLockedPagesSpecifyCache" && point.size == row.mappingSize;
+                },
+                1);
+        };
+        if (!row.waiting) {
+            ASSERT_EQ(adapter.IndicatePacket(Numbered(1), unmapped), 1);
+            arm();
+        }
+        {
+            PendingRead read(driver.handle().get(), kReadLength);
+            if (row.waiting) {
+                ASSERT_EQ(adapter.IndicatePacket(Numbered(1), unmapped), 1);
+                arm();
+                EXPECT_TRUE(adapter.IndicateReceiveComplete());
+            }
+            ASSERT_TRUE(read.Wait());
+            EXPECT_EQ(read.Status(), STATUS_INSUFFICIENT_RESOURCES);
+            EXPECT_EQ(read.Bytes(), 0u);
+        }
+        EXPECT_EQ(driver.machine().faults().Injected(), 1u);
+        driver.ExpectReported(EVENT_DRIVER_ERROR, low);
+        EXPECT_EQ(driver.Queued(), 0);
+        EXPECT_EQ(adapter.LentPackets(), 0u);
+        // The next frame arrives whole.
+        sim::Frame next = Numbered(2);
+        ASSERT_EQ(adapter.IndicatePacket(next, unmapped), 1);
+        PendingRead read(driver.handle().get(), kReadLength);
+        EXPECT_EQ(read.Data(), next);
+    }
+}
+
 TEST(Read, EveryLentPacketGoesBackOnce)
 {
     DriverWithAdapter driver;

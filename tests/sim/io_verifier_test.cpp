@@ -26,6 +26,23 @@ StopCase Completing(ULONG code, const char *report)
     return {report, [code](sim::Machine &) { Control(code); }, report};
 }
 
+const sim::StatusMismatchExemption kControlExemption{
+    "control path under test", IRP_MJ_DEVICE_CONTROL, STATUS_SUCCESS, {STATUS_INSUFFICIENT_RESOURCES}};
+
+// kReturnOtherStatus under an exemption that names another path.
+StopCase MismatchOffPath(const char *name, UCHAR major, NTSTATUS completedWith)
+{
+    sim::StatusMismatchExemption other = kControlExemption;
+    other.majorFunction = major;
+    other.completedWith = {completedWith};
+    return {name,
+            [other](sim::Machine &machine) {
+                machine.io().SetVerifierOptions({{other}});
+                Control(iotest::kReturnOtherStatus);
+            },
+            "returned a status other than the IRP's completion status"};
+}
+
 TEST(IoVerifierDeathTest, EachBrokenRuleStopsTheMachine)
 {
     sim::test::ExpectStops({
@@ -34,6 +51,8 @@ TEST(IoVerifierDeathTest, EachBrokenRuleStopsTheMachine)
         Completing(iotest::kPendUnmarked, "returned STATUS_PENDING without marking the IRP pending"),
         Completing(iotest::kCompletePending, "IRP completed with STATUS_PENDING"),
         Completing(iotest::kReturnOtherStatus, "returned a status other than the IRP's completion status"),
+        MismatchOffPath("exemption of another major function", IRP_MJ_READ, STATUS_INSUFFICIENT_RESOURCES),
+        MismatchOffPath("exemption of another completion status", IRP_MJ_DEVICE_CONTROL, STATUS_CANCELLED),
         Completing(iotest::kReturnUncompleted, "for an IRP it neither completed nor pended"),
         // AddressSanitizer reports the touch at once; without it the poison is found
         // overwritten when the result is collected.
@@ -66,11 +85,13 @@ TEST(IoVerifierDeathTest, EachBrokenRuleStopsTheMachine)
     });
 }
 
-TEST(IoVerifier, MismatchedStatusCanBeCountedInsteadOfStopping)
+// An exemption lets through the one path it names (major function, returned status,
+// completion status) and counts it; off that path the mismatch stops (the death test).
+TEST(IoVerifier, StatusMismatchExemptionCountsItsPath)
 {
     sim::Machine machine;
     ASSERT_EQ(sim::LoadDriver(iotest::Entry, iotest::kServiceKey), STATUS_SUCCESS);
-    machine.io().SetVerifierOptions({false});
+    machine.io().SetVerifierOptions({{kControlExemption}});
     w::HANDLE handle = iotest::Open(u"\\\\.\\IoBuffered");
     // The caller sees what the dispatch routine returned, as on the platform.
     EXPECT_TRUE(w::DeviceIoControl(handle, iotest::kReturnOtherStatus, nullptr, 0, nullptr, 0,
