@@ -152,6 +152,9 @@ VOID NTAPI KrvDlcBindAdapter(PNDIS_STATUS Status, NDIS_HANDLE BindContext,
         goto Failed;
     }
 
+    // The receive handlers classify by Medium as soon as they see Bound: the medium is
+    // stored first, and the interlocked exchange orders the two for them.
+    Adapter->Medium = MediumArray[SelectedMedium];
     InterlockedExchange(&Adapter->Bound, 1);
 
     // An adapter without an instance name is listed with an empty one.
@@ -160,7 +163,6 @@ VOID NTAPI KrvDlcBindAdapter(PNDIS_STATUS Status, NDIS_HANDLE BindContext,
         TraceWString(4, "Bound AdapterName: ",
                      Adapter->AdapterName.Buffer != nullptr ? Adapter->AdapterName.Buffer : u"");
 
-    Adapter->Medium = MediumArray[SelectedMedium];
     if (Adapter->Medium == NdisMedium802_3) {
         if (TRACE_ON(4)) TraceMessage(4, "Medium used by adapter is Ethernet (802.3)\n");
     } else if (Adapter->Medium == NdisMedium802_5) {
