@@ -48,6 +48,9 @@ VOID NTAPI KrvDlcUnbindAdapter(PNDIS_STATUS Status, NDIS_HANDLE ProtocolBindingC
     // then give every queued packet back while the adapter and the pool still exist.
     KrvDlcWaitForIndications(Adapter);
     KrvDlcEmptyRxQueue(Adapter);
+    // An open or a cleanup emptying the queue at the same time may still hold a packet it
+    // took off: wait until it has given it back. Nothing can be queued any more.
+    KrvDlcWaitForIndications(Adapter);
 
     NdisCloseAdapter(Status, Adapter->BindingHandle);
     if (*Status == NDIS_STATUS_PENDING) {

@@ -48,11 +48,14 @@ VOID ReleaseReceivedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, BOOLEA
 //
 // KrvDlcEmptyRxQueue - discards every queued frame: each record is removed, freed and its
 // packet given back. Safe against a delivery or another emptying running at the same
-// time: each decrements RxQueueCount only for a record it removed itself.
+// time: each decrements RxQueueCount only for a record it removed itself. Counted like a
+// receive handler, so that an unbind waits for a packet an open or a cleanup has taken
+// off the queue but not yet given back before it closes the adapter.
 // PASSIVE_LEVEL (open, cleanup, unbind) or up to DISPATCH_LEVEL (reset completion).
 //
 VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
 {
+    EnterIndication(Adapter);
     if (TRACE_ON(5)) TraceMessage(5, "Entering KrvDlcEmptyRxQueue\n");
 
     LONG Count = ReadNoFence(&Adapter->RxQueueCount);
@@ -77,6 +80,7 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
     }
 
     if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcEmptyRxQueue\n");
+    LeaveIndication(Adapter);
 }
 
 //
