@@ -344,7 +344,13 @@ NTSTATUS IoManager::OpenFile(std::u16string_view userName, ULONG desiredAccess,
     *handle = nullptr;
     auto file = std::make_shared<FileRecord>();
     {
-        std::lock_guard lock(state_->mutex);
+        std::unique_lock lock(state_->mutex);
+        // On the platform the last reference to a file object sends its close at once, in
+        // the thread that lets it go; here the close worker sends it. An open waits for
+        // those closes, so that it finds an exclusive device as the platform would.
+        state_->deferredWork.wait(lock, [&] {
+            return state_->deferredCloses.empty() && !state_->closeWorkerBusy;
+        });
         std::u16string rest;
         DeviceRecord *device = ResolveUserName(*state_, userName, &rest);
         if (device == nullptr)
