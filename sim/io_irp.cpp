@@ -379,7 +379,7 @@ IoResult IoManager::Issue(void *handle, const IoRequest &request)
     record->issuerHolds = true;
     PIRP irp = record->irp;
     PIO_STACK_LOCATION stack = record->stack;
-    ULONG deviceFlags = file->device->object->Flags;
+    ULONG deviceFlags = ReadDeviceFlagsUnlocked(file->device->object);
     bool inputCopied = false;
 
     auto allocateSystemBuffer = [&](size_t bytes) {

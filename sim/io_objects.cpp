@@ -313,30 +313,6 @@ void QueueDeferredClose(IoManager::State &state, std::shared_ptr<FileRecord> fil
 
 }  // namespace io
 
-namespace {
-
-#if defined(__SANITIZE_THREAD__)
-extern "C" void AnnotateIgnoreReadsBegin(const char *file, int line);
-extern "C" void AnnotateIgnoreReadsEnd(const char *file, int line);
-#endif
-
-// A driver clears DO_DEVICE_INITIALIZING with a plain write, without any lock, once its
-// device is ready; the platform's open reads the flags just as plainly and sees the old or
-// the new value. ThreadSanitizer is told that this one read races by design.
-ULONG ReadDeviceFlagsUnlocked(const DEVICE_OBJECT *device)
-{
-#if defined(__SANITIZE_THREAD__)
-    AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
-#endif
-    const ULONG flags = *static_cast<const volatile ULONG *>(&device->Flags);
-#if defined(__SANITIZE_THREAD__)
-    AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
-#endif
-    return flags;
-}
-
-}  // namespace
-
 NTSTATUS IoManager::OpenFile(std::u16string_view userName, ULONG desiredAccess,
                              ULONG shareAccess, bool overlapped, void **handle)
 {
