@@ -107,6 +107,9 @@ NTSTATUS NTAPI KrvDlcCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)DeviceObject->DeviceExtension;
     IoIncrement(Adapter);
+    // A read arriving on this file from now on would wait for a frame, and this cleanup
+    // with it: it is cancelled instead.
+    MarkFileCleanedUp(Adapter, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     KrvDlcCancelReadIrp(DeviceObject);
     // Once the unbind has begun it empties the queue itself before it frees the pool;
     // emptying here as well could return a packet after the pool is gone.

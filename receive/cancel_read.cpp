@@ -54,6 +54,22 @@ VOID CancelRecordedRead(PADAPTER_CONTEXT Adapter, PIRP OnlyIrp)
 }
 
 //
+// MarkFileCleanedUp - marks FileObject as cleaned up under ReadLock, so that a read on it
+// is either recorded before the mark (and the cleanup's cancel ends it) or sees the mark.
+// A read can still come: it took its reference on the file before the handle went away.
+// PASSIVE_LEVEL.
+//
+VOID MarkFileCleanedUp(PADAPTER_CONTEXT Adapter, PFILE_OBJECT FileObject)
+{
+    if (FileObject == nullptr)
+        return;
+    KIRQL OldIrql;
+    AcquireLockAnyIrql(&Adapter->ReadLock, &OldIrql);
+    FileObject->FsContext2 = KRVDLC_FILE_CLEANED_UP;
+    ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+}
+
+//
 // KrvDlcCancelReadIrp - completes the adapter's recorded read, if any, as cancelled.
 // Called by cleanup and by the unbind with the adapter's device. Returns STATUS_SUCCESS.
 // PASSIVE_LEVEL.

@@ -73,6 +73,11 @@ VOID KrvDlcWaitForIndications(PADAPTER_CONTEXT Adapter);
 // null, else only OnlyIrp. Takes ReadLock. Up to DISPATCH_LEVEL.
 VOID CancelRecordedRead(PADAPTER_CONTEXT Adapter, PIRP OnlyIrp);
 
+// A file object whose cleanup has begun carries this mark in FsContext2, set and tested
+// under ReadLock: reads that still arrive on it are cancelled instead of recorded.
+#define KRVDLC_FILE_CLEANED_UP ((PVOID)1)
+VOID MarkFileCleanedUp(PADAPTER_CONTEXT Adapter, PFILE_OBJECT FileObject);
+
 #if defined(__i386__)
 static_assert(sizeof(PACKET_RESERVED) == 20, "protocol-reserved area of a pool packet");
 #endif

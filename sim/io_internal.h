@@ -287,6 +287,7 @@ struct IoManager::State {
     uint64_t statusMismatches = 0;
     IoVerifierOptions verifier;
     std::chrono::milliseconds userWaitLimit{120000};
+    std::function<void(UCHAR)> issueGate;           // SetIssueGate; under mutex
 
     // Cancel spin lock: the KSPIN_LOCK itself and who holds it.
     KSPIN_LOCK cancelLock = 0;

@@ -348,6 +348,7 @@ IoResult IoManager::Issue(void *handle, const IoRequest &request)
     RequireIrqlExactly(PASSIVE_LEVEL, caller);
     std::shared_ptr<FileRecord> file;
     std::shared_ptr<UserEvent> event;
+    std::function<void(UCHAR)> gate;
     {
         std::lock_guard lock(state_->mutex);
         auto it = state_->handles.find(reinterpret_cast<uintptr_t>(handle));
@@ -363,7 +364,10 @@ IoResult IoManager::Issue(void *handle, const IoRequest &request)
         // by another thread sends the cleanup, but the close waits for this request.
         file = it->second.file;
         file->outstanding++;
+        gate = state_->issueGate;
     }
+    if (gate)
+        gate(request.majorFunction);
     auto refused = [&](NTSTATUS status) {
         std::lock_guard lock(state_->mutex);
         ReleaseFileReference(*state_, file);

@@ -187,6 +187,12 @@ void IoManager::SetUserWaitLimit(std::chrono::milliseconds limit)
     state_->userWaitLimit = limit;
 }
 
+void IoManager::SetIssueGate(std::function<void(UCHAR majorFunction)> gate)
+{
+    std::lock_guard lock(state_->mutex);
+    state_->issueGate = std::move(gate);
+}
+
 bool IoManager::DeviceExists(std::u16string_view name) const
 {
     return FindDevice(name) != nullptr;

@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -172,6 +173,10 @@ public:
     // How long a blocking user-mode call waits for the driver before the machine stops
     // with "user-mode wait exceeded its limit" (a hung driver fails the test quickly).
     void SetUserWaitLimit(std::chrono::milliseconds limit);
+    // Called on the issuing thread once a request holds its file object and before it
+    // reaches the driver: a test stands in there for a thread preempted in that window,
+    // while another thread closes the handle (as can happen on Windows).
+    void SetIssueGate(std::function<void(UCHAR majorFunction)> gate);
 
     struct State;
 

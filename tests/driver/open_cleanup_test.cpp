@@ -238,5 +238,58 @@ TEST_F(OpenCleanup, CloseFromAnotherThreadAbortsABlockedReadStress)
     EXPECT_TRUE(host().Unload());
 }
 
+// A read that took its reference on the file object before another thread closed the
+// handle can reach the driver once the cleanup has begun (here waiting for a held query)
+// or even finished. It is cancelled at once: waiting, it would hold the cleanup, or the
+// file object and with it the exclusive device, until a frame came.
+TEST_F(OpenCleanup, ReadArrivingAfterCleanupBeganIsCancelled)
+{
+    for (bool cleanupWaits : {true, false}) {
+        SCOPED_TRACE(cleanupWaits ? "cleanup waiting" : "cleanup done");
+        DeviceHandle handle = OpenAdapter();
+        ASSERT_TRUE(handle.valid());
+        std::future<IoOutcome> control;
+        if (cleanupWaits) {
+            control = IssueHeld(handle, *adapter_, kHeldRequests[0]);
+            ASSERT_TRUE(WaitUntil([&] { return adapter_->HeldCount(sim::NdisOperation::Request) == 1; }));
+        }
+        machine().io().ClearCompletions();
+        std::promise<void> referenced;
+        machine().io().SetIssueGate([&](UCHAR major) {
+            if (major != IRP_MJ_READ)
+                return;
+            referenced.set_value();
+            WaitUntil([&] {
+                return cleanupWaits ? Holds(machine(), IRP_MJ_CLEANUP, true)
+                                    : Completed(machine(), IRP_MJ_CLEANUP);
+            });
+        });
+        auto read = std::async(std::launch::async, [raw = handle.get()] {
+            std::vector<uint8_t> buffer(1514);
+            w::DWORD bytes = 0;
+            w::BOOL ok = w::ReadFile(raw, buffer.data(), static_cast<w::DWORD>(buffer.size()),
+                                     &bytes, nullptr);
+            return std::make_pair(ok, ok ? bytes : w::GetLastError());
+        });
+        referenced.get_future().wait();
+        auto cleanup = std::async(std::launch::async, [&] { return handle.Close(); });
+
+        ASSERT_EQ(read.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(read.get(), std::make_pair(w::BOOL{FALSE}, w::ERROR_OPERATION_ABORTED));
+        machine().io().SetIssueGate(nullptr);
+        if (cleanupWaits) {
+            EXPECT_FALSE(Completed(machine(), IRP_MJ_CLEANUP));
+            ASSERT_TRUE(adapter_->ReleasePending(sim::NdisOperation::Request));
+            EXPECT_TRUE(control.get().ok);
+        }
+        EXPECT_TRUE(cleanup.get());
+        machine().io().WaitForDeferredCloses();
+        ExpectIdle(machine(), context_);
+        // The exclusive device is free again.
+        EXPECT_TRUE(OpenAdapter().valid());
+    }
+    EXPECT_TRUE(host().Unload());
+}
+
 }  // namespace
 }  // namespace krvdlc::test
