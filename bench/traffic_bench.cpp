@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t kBatch = 20000;
+constexpr size_t kBatch = 2000;
 constexpr double kLineRate = 148800.0;   // 64-byte frames on 100 Mbit/s Ethernet
 const sim::MacAddress kStation = {0x02, 0x00, 0x4B, 0x52, 0x02, 0x01};
 
@@ -63,24 +63,38 @@ void BM_ReplayIntoReader(benchmark::State &state)
     style.kind = packet ? krvdlcsim::IndicationStyle::Kind::Packet : krvdlcsim::IndicationStyle::Kind::Lookahead;
     krvdlcsim::Capture batch = Batch(paced);
 
-    uint64_t offered = 0, delivered = 0, dropped = 0;
+    uint64_t offered = 0, delivered = 0, dropped = 0, failedReads = 0;
     double replaySeconds = 0;
     for (auto _ : state) {
         krvdlcsim::Injector injector(adapter, style, true);
         uint64_t dropsBefore = krvdlcsim::QueueFullDrops(host.machine());
         std::atomic<bool> replayDone{false};
         std::atomic<uint64_t> read{0};
+        std::atomic<uint64_t> readErrors{0};
         std::thread consumer([&] {
             std::vector<uint8_t> buffer(1514);
             krvdlc_u32 bytes = 0;
-            // Reads until the replay is over and a read finds the queue empty.
-            for (;;) {
+            // Reads until the replay is over and a read finds the queue empty, or reads
+            // keep failing for a second after it (a queue that cannot be delivered from).
+            std::chrono::steady_clock::time_point giveUp = std::chrono::steady_clock::time_point::max();
+            while (std::chrono::steady_clock::now() < giveUp) {
                 bool done = replayDone.load();
-                if (krvdlc_read(reader, buffer.data(), static_cast<krvdlc_u32>(buffer.size()), done ? 20 : 200, &bytes,
-                                nullptr) == KRVDLC_OK)
+                krvdlc_error error;
+                krvdlc_result result = krvdlc_read(reader, buffer.data(), static_cast<krvdlc_u32>(buffer.size()),
+                                                   done ? 20 : 200, &bytes, &error);
+                // A read that completes without a frame counts as failed.
+                if (result == KRVDLC_OK && bytes == 0)
+                    result = KRVDLC_E_CANCELLED;
+                if (result == KRVDLC_OK)
                     read++;
-                else if (done)
+                else if (result != KRVDLC_E_TIMEOUT)
+                    readErrors++;
+                if (result == KRVDLC_OK)
+                    continue;
+                if (done && result == KRVDLC_E_TIMEOUT)
                     break;
+                else if (done && giveUp == std::chrono::steady_clock::time_point::max())
+                    giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(1);
             }
         });
         krvdlcsim::ReplayBackend replay(injector, batch, !paced);
@@ -92,6 +106,7 @@ void BM_ReplayIntoReader(benchmark::State &state)
         offered += injector.Counts().indicated;
         delivered += read.load();
         dropped += krvdlcsim::QueueFullDrops(host.machine()) - dropsBefore;
+        failedReads += readErrors.load();
     }
     krvdlc_close(reader);
     adapter.Unbind();
@@ -100,6 +115,7 @@ void BM_ReplayIntoReader(benchmark::State &state)
     state.counters["offered/s"] = benchmark::Counter(static_cast<double>(offered) / replaySeconds);
     state.counters["delivered/s"] = benchmark::Counter(static_cast<double>(delivered), benchmark::Counter::kIsRate);
     state.counters["queue_full"] = benchmark::Counter(static_cast<double>(dropped), benchmark::Counter::kAvgIterations);
+    state.counters["read_errors"] = benchmark::Counter(static_cast<double>(failedReads), benchmark::Counter::kAvgIterations);
     state.counters["lost_pct"] = benchmark::Counter(offered ? 100.0 * static_cast<double>(offered - delivered) / static_cast<double>(offered) : 0);
 }
 BENCHMARK(BM_ReplayIntoReader)->ArgNames({"packet", "paced"})->ArgsProduct({{0, 1}, {0, 1}})->UseRealTime()

@@ -421,6 +421,7 @@ int main(int argc, char **argv)
         if (sigwait(&interrupt, &signal) != 0 || finishing.load())
             return;
         runner.Stop();
+        machine.StopReplays();
         std::lock_guard lock(interrupted.mutex);
         interrupted.set = true;
         interrupted.raised.notify_all();

@@ -40,7 +40,7 @@ struct SimulatedMachine::Wired {
     std::unique_ptr<LiveBackend> live;
     std::string source;
     sim::Segment *segment = nullptr;
-    Capture capture;   // until the replay starts
+    Capture capture;   // until the replay backend takes it
 };
 
 SimulatedMachine::SimulatedMachine(SessionOptions options) : options_(std::move(options))
@@ -91,6 +91,9 @@ SimulatedMachine::SimulatedMachine(SessionOptions options) : options_(std::move(
         const AdapterPlan &plan = options_.topology.adapters[entry->station];
         entry->segment = segments[plan.segment];
         entry->injector = std::make_unique<Injector>(*stations_[entry->station].adapter, plan.style, options_.checkDsap);
+        if (!entry->live)
+            entry->replay = std::make_unique<ReplayBackend>(*entry->injector, std::move(entry->capture),
+                                                            options_.asFastAsPossible);
     }
     wired_ = std::move(wired);
     if (host_->loaded() && !options_.topology.bindsCompleteAfter)
@@ -121,8 +124,6 @@ void SimulatedMachine::StartTraffic()
         if (entry->live) {
             entry->live->Start(*entry->injector, *entry->segment);
         } else {
-            entry->replay = std::make_unique<ReplayBackend>(*entry->injector, std::move(entry->capture),
-                                                            options_.asFastAsPossible);
             entry->replay->Start();
         }
     }
@@ -189,6 +190,14 @@ void SimulatedMachine::WaitForReplays()
             last = now;
             changed = std::chrono::steady_clock::now();
         }
+    }
+}
+
+void SimulatedMachine::StopReplays()
+{
+    for (auto &entry : wired_) {
+        if (entry->replay)
+            entry->replay->Stop();
     }
 }
 

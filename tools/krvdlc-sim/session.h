@@ -64,6 +64,8 @@ public:
     // Returns once every replay has indicated its frames and the receive queues have been
     // emptied by readers, or have stopped emptying (no reader).
     void WaitForReplays();
+    // Ctrl-C: the replays end after the frame at hand. Any thread.
+    void StopReplays();
     // One summary per replay or live adapter; `delivered` for the station (index from 0)
     // whose reader's count is known.
     std::vector<TrafficReport> Reports(std::optional<std::pair<size_t, uint64_t>> delivered = std::nullopt);

@@ -93,11 +93,14 @@ void Injector::Indicate(const sim::Frame &frame)
         return;
     }
     bool indicated;
+    bool notAccepted = false;
     switch (style_.kind) {
     case IndicationStyle::Kind::Lookahead: {
         sim::ReceiveOptions options;
         options.lookaheadSize = style_.lookaheadSize;
-        indicated = adapter_.IndicateReceive(frame, options).has_value();
+        std::optional<NDIS_STATUS> status = adapter_.IndicateReceive(frame, options);
+        indicated = status.has_value();
+        notAccepted = status == NDIS_STATUS_NOT_ACCEPTED;
         break;
     }
     case IndicationStyle::Kind::Packet:
@@ -119,8 +122,11 @@ void Injector::Indicate(const sim::Frame &frame)
     adapter_.IndicateReceiveComplete();
     indicated_++;
     Verdict verdict = Classify(style_, adapter_.Medium(), checkDsap_, frame);
-    if (verdict == Verdict::Accepted)
+    if (verdict == Verdict::Accepted) {
         accepted_++;
+        if (notAccepted)
+            noFreePacket_++;
+    }
     else
         refused_[static_cast<int>(verdict)]++;
 }
@@ -132,6 +138,7 @@ TrafficCounts Injector::Counts() const
     counts.notIndicated = notIndicated_.load();
     counts.indicated = indicated_.load();
     counts.accepted = accepted_.load();
+    counts.noFreePacket = noFreePacket_.load();
     for (int i = 0; i < 5; ++i)
         counts.refused[i] = refused_[i].load();
     return counts;
@@ -167,12 +174,13 @@ std::string FormatReport(const TrafficReport &report)
                   static_cast<unsigned long long>(c.refused[static_cast<int>(Verdict::Dsap)]),
                   static_cast<unsigned long long>(c.refused[static_cast<int>(Verdict::TooShort)]));
     text += line;
-    std::snprintf(line, sizeof line, "  accepted %llu: queue full %llu", static_cast<unsigned long long>(c.accepted),
+    std::snprintf(line, sizeof line, "  accepted %llu: no free packet %llu, queue full %llu",
+                  static_cast<unsigned long long>(c.accepted), static_cast<unsigned long long>(c.noFreePacket),
                   static_cast<unsigned long long>(report.queueFull));
     text += line;
     if (report.delivered) {
-        uint64_t unread = c.accepted - std::min(c.accepted, report.queueFull + *report.delivered);
-        std::snprintf(line, sizeof line, ", delivered %llu, dropped %llu (left unread)\n",
+        uint64_t unread = c.accepted - std::min(c.accepted, c.noFreePacket + report.queueFull + *report.delivered);
+        std::snprintf(line, sizeof line, ", delivered %llu, dropped %llu (never read)\n",
                       static_cast<unsigned long long>(*report.delivered), static_cast<unsigned long long>(unread));
         text += line;
     } else {

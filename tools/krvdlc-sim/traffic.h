@@ -3,9 +3,10 @@
 //
 // The account: a frame the adapter's own receive filter (packet filter, runt) or an
 // unbound adapter stops is not indicated; an indicated frame is refused by the driver for
-// a reason the filter rules give (Classify), or accepted; an accepted frame is dropped on
-// a full receive queue (the driver's own event-log entries count these), delivered to a
-// reader, or left unread.
+// a reason the filter rules give (Classify), or accepted; an accepted frame is lost for
+// want of a packet (the lookahead handler answers NDIS_STATUS_NOT_ACCEPTED), dropped on a
+// full receive queue (the driver's own event-log entries count these), delivered to a
+// reader, or never read.
 #pragma once
 
 #include "tools/krvdlc-sim/topology.h"
@@ -37,6 +38,7 @@ struct TrafficCounts {
     uint64_t indicated = 0;
     uint64_t refused[5] = {};    // by Verdict (Accepted unused)
     uint64_t accepted = 0;
+    uint64_t noFreePacket = 0;   // accepted, yet the lookahead handler had no packet for it
 
     uint64_t RefusedTotal() const;
 };
@@ -60,7 +62,7 @@ private:
     sim::Adapter &adapter_;
     IndicationStyle style_;
     bool checkDsap_;
-    std::atomic<uint64_t> offered_{0}, notIndicated_{0}, indicated_{0}, accepted_{0};
+    std::atomic<uint64_t> offered_{0}, notIndicated_{0}, indicated_{0}, accepted_{0}, noFreePacket_{0};
     std::atomic<uint64_t> refused_[5] = {};
 };
 
