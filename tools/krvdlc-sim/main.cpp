@@ -469,12 +469,15 @@ int main(int argc, char **argv)
         if (status == 0 && command.first.exitCode != 0)
             status = command.first.exitCode;
     }
-    std::optional<std::pair<size_t, uint64_t>> delivered;
+    std::optional<krvdlcsim::SimulatedMachine::Delivered> delivered;
     if (deliverStation) {
         krvdlcctl::CaptureFile file;
         std::string error;
         if (krvdlcctl::ReadCaptureFile(*settings.deliver, file, error))
-            delivered = std::make_pair(*deliverStation, static_cast<uint64_t>(file.frames.size()));
+            delivered = krvdlcsim::SimulatedMachine::Delivered{
+                *deliverStation, file.frames.size(),
+                static_cast<uint64_t>(std::count_if(file.frames.begin(), file.frames.end(),
+                                                    [](const auto &frame) { return frame.empty(); }))};
         else
             std::cerr << "krvdlc-sim: --deliver: " << error << "\n";
     }

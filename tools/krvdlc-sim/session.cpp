@@ -201,7 +201,7 @@ void SimulatedMachine::StopReplays()
     }
 }
 
-std::vector<TrafficReport> SimulatedMachine::Reports(std::optional<std::pair<size_t, uint64_t>> delivered)
+std::vector<TrafficReport> SimulatedMachine::Reports(std::optional<Delivered> delivered)
 {
     std::vector<TrafficReport> reports;
     uint64_t queueFull = QueueFullDrops(host_->machine());
@@ -215,8 +215,10 @@ std::vector<TrafficReport> SimulatedMachine::Reports(std::optional<std::pair<siz
         // The driver's drop entries do not name the adapter: with one wired adapter they
         // are its own.
         report.queueFull = wired_.size() == 1 ? queueFull : 0;
-        if (delivered && delivered->first == entry->station)
-            report.delivered = delivered->second;
+        if (delivered && delivered->station == entry->station) {
+            report.delivered = delivered->frames;
+            report.deliveredEmpty = delivered->empty;
+        }
         if (entry->live)
             report.what += ", " + std::to_string(entry->live->FramesSent()) + " frames sent on the interface";
         reports.push_back(report);

@@ -66,9 +66,14 @@ public:
     void WaitForReplays();
     // Ctrl-C: the replays end after the frame at hand. Any thread.
     void StopReplays();
-    // One summary per replay or live adapter; `delivered` for the station (index from 0)
-    // whose reader's count is known.
-    std::vector<TrafficReport> Reports(std::optional<std::pair<size_t, uint64_t>> delivered = std::nullopt);
+    // One summary per replay or live adapter, with what the reader of one station (index
+    // from 0) took, when known.
+    struct Delivered {
+        size_t station = 0;
+        uint64_t frames = 0;
+        uint64_t empty = 0;
+    };
+    std::vector<TrafficReport> Reports(std::optional<Delivered> delivered = std::nullopt);
 
     // Stops the traffic, unbinds every adapter, unloads the driver and returns the pool
     // report; what was left behind stops the machine with a bug-check before this returns.

@@ -179,9 +179,16 @@ std::string FormatReport(const TrafficReport &report)
                   static_cast<unsigned long long>(report.queueFull));
     text += line;
     if (report.delivered) {
-        uint64_t unread = c.accepted - std::min(c.accepted, c.noFreePacket + report.queueFull + *report.delivered);
-        std::snprintf(line, sizeof line, ", delivered %llu, dropped %llu (never read)\n",
-                      static_cast<unsigned long long>(*report.delivered), static_cast<unsigned long long>(unread));
+        uint64_t frames = *report.delivered - std::min(*report.delivered, report.deliveredEmpty);
+        uint64_t unread = c.accepted - std::min(c.accepted, c.noFreePacket + report.queueFull + frames);
+        std::snprintf(line, sizeof line, ", delivered %llu", static_cast<unsigned long long>(*report.delivered));
+        text += line;
+        if (report.deliveredEmpty != 0) {
+            std::snprintf(line, sizeof line, " (%llu of them reads completed without a frame)",
+                          static_cast<unsigned long long>(report.deliveredEmpty));
+            text += line;
+        }
+        std::snprintf(line, sizeof line, ", dropped %llu (never read)\n", static_cast<unsigned long long>(unread));
         text += line;
     } else {
         text += " (give --deliver FILE to see what a reader gets)\n";

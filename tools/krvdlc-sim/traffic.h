@@ -76,6 +76,7 @@ struct TrafficReport {
     TrafficCounts counts;
     uint64_t queueFull = 0;
     std::optional<uint64_t> delivered;   // frames a reader took (known with --deliver)
+    uint64_t deliveredEmpty = 0;         // of them, reads that completed without a byte
     double seconds = 0;
 };
 std::string FormatReport(const TrafficReport &report);
