@@ -64,7 +64,7 @@ if(KRVDLC_BUILD_BENCH)
   find_package(benchmark REQUIRED)
   krvdlc_glob_sources(krvdlc_bench_sources bench)
   if(NOT TARGET krvdlc_sim_session)
-    list(FILTER krvdlc_bench_sources EXCLUDE REGEX "/round_trip_bench\\.cpp$")
+    list(FILTER krvdlc_bench_sources EXCLUDE REGEX "/(round_trip|traffic)_bench\\.cpp$")
   endif()
   if(krvdlc_bench_sources)
     # Linked with benchmark_main: bench files define benchmarks only, no BENCHMARK_MAIN().

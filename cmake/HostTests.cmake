@@ -17,9 +17,9 @@ include(GoogleTest)
 file(GLOB krvdlc_test_sources CONFIGURE_DEPENDS
      "${PROJECT_SOURCE_DIR}/tests/*.cpp" "${PROJECT_SOURCE_DIR}/tests/*/*.cpp")
 list(SORT krvdlc_test_sources)
-# The krvdlcctl tests run the commands, which need the client library.
+# The krvdlcctl and traffic tests run the commands and krvdlc-sim, which need the client library.
 if(NOT TARGET krvdlc_sim_session)
-  list(FILTER krvdlc_test_sources EXCLUDE REGEX "/tests/ctl/")
+  list(FILTER krvdlc_test_sources EXCLUDE REGEX "/tests/(ctl|traffic)/")
 endif()
 if(NOT krvdlc_test_sources)
   message(STATUS "tests/ has no sources yet: krvdlc_tests is not built")

@@ -18,6 +18,8 @@ PACKAGES=(
     libbenchmark-dev
     qemu-user
     libpcap-dev
+    libtomlplusplus-dev
+    iproute2
     tshark
     python3
     binutils

@@ -33,6 +33,10 @@ size_t PoolBlocksWithTag(Machine &machine, uint32_t tag)
 bool IsNonPagedPool(Machine &machine, const void *address, size_t length)
 {
     auto block = machine.pool().Containing(address);
+    // An empty buffer may begin just past its block's last byte (the empty data part of a
+    // frame that is all header): it spans no page, so the block it ends is the one to judge.
+    if (!block && length == 0 && address != nullptr)
+        block = machine.pool().Containing(static_cast<const uint8_t *>(address) - 1);
     if (!block || block->type != NonPagedPool)
         return false;
     auto begin = reinterpret_cast<uintptr_t>(block->address);

@@ -79,17 +79,29 @@ uint64_t Segment::Deliveries() const
     return deliveries_;
 }
 
+void Segment::SetWire(Wire wire)
+{
+    auto installed = wire ? std::make_shared<const Wire>(std::move(wire)) : nullptr;
+    std::lock_guard lock(state_.mutex);
+    wire_ = std::move(installed);
+}
+
 void Segment::Carry(const Adapter &sender, const Frame &frame)
 {
     std::vector<Adapter *> receivers;
+    std::shared_ptr<const Wire> wire;
     {
         std::lock_guard lock(state_.mutex);
         carried_++;
+        wire = wire_;
         for (Adapter *station : stations_) {
             if (station != &sender)
                 receivers.push_back(station);
         }
     }
+    // Called without the NDIS mutex: the wire may block briefly on a socket.
+    if (wire)
+        (*wire)(sender, frame);
     for (Adapter *station : receivers) {
         if (!station->Accepts(frame) || !station->IsOpen())
             continue;

@@ -11,6 +11,7 @@
 #include "sim/ndis_adapter.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -33,9 +34,16 @@ public:
     // DPC thread: hands `frame`, sent on `sender`, to the other stations.
     void Carry(const Adapter &sender, const Frame &frame);
 
+    // A wire beyond the simulated machine (a live interface, a recorder): sees every frame
+    // carried, with its sender, on the DPC thread before the stations do. One at a time;
+    // an empty function removes it.
+    using Wire = std::function<void(const Adapter &sender, const Frame &frame)>;
+    void SetWire(Wire wire);
+
 private:
     NdisState &state_;
     std::vector<Adapter *> stations_;   // guarded by the NDIS state mutex
+    std::shared_ptr<const Wire> wire_;  // guarded by the NDIS state mutex
     uint64_t carried_ = 0;
     uint64_t deliveries_ = 0;
 };

@@ -1,19 +1,26 @@
-// krvdlc-sim - a simulated machine with KRVDLC loaded and the default topology bound, in
-// which krvdlcctl commands run, each on its own thread; at the end the driver is unloaded
-// and the pool report printed.
+// krvdlc-sim - a simulated machine with KRVDLC loaded and a topology bound (the default one,
+// a capture replay, a live Linux interface or a TOML file's), in which krvdlcctl commands
+// run, each on its own thread; at the end the driver is unloaded and the pool report printed.
 //
 //   krvdlc-sim [options] -- respond 2 -- test 1 02:00:4B:52:00:02 --count 5
 //   krvdlc-sim [options] --script FILE
+//   krvdlc-sim --replay mixed.pcapng --deliver passed.pcap
+//   krvdlc-sim --live veth0 -- respond 1
 //
 // Exit status: the first non-zero exit code of the commands (in the order given), else 0;
-// 1 for a usage error of krvdlc-sim itself.
+// 1 for a usage error of krvdlc-sim itself or a topology or capture it cannot use; 4 when a
+// live interface cannot be opened.
 #include "tools/krvdlc-sim/session.h"
 
 #include "sim/files.h"
 #include "tools/common/event_viewer.h"
+#include "tools/krvdlcctl/capture_file.h"
 #include "tools/krvdlcctl/commands.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -27,8 +34,16 @@
 
 namespace {
 
+using krvdlcsim::Milliseconds;
+
 struct Settings {
     krvdlcsim::SessionOptions session;
+    std::optional<std::string> topologyFile;
+    std::optional<std::string> replay;
+    std::optional<std::string> live;
+    std::optional<krvdlcsim::IndicationStyle> style;
+    std::optional<std::string> deliver;
+    std::optional<Milliseconds> bindAfter, unbindAfter, rebindAfter;
     std::string script;
     bool quiet = false;
     bool events = false;        // print the event log after the unload
@@ -50,6 +65,14 @@ std::optional<uint64_t> Number(const std::string &text)
     return krvdlcctl::ParseNumber(text, 0, UINT32_MAX);
 }
 
+bool SetDelay(std::optional<Milliseconds> &delay, const std::string &text)
+{
+    std::optional<uint64_t> n = krvdlcctl::ParseNumber(text, 0, 86400000);
+    if (n)
+        delay = Milliseconds(*n);
+    return n.has_value();
+}
+
 const std::vector<SimOption> &Options()
 {
     static const std::vector<SimOption> options = {
@@ -67,8 +90,30 @@ const std::vector<SimOption> &Options()
          [](Settings &s, const std::string &) { s.events = true; return true; }},
         {"--trace-tail", "N", "after the unload, print the last N lines of the trace file",
          [](Settings &s, const std::string &v) { auto n = Number(v); if (n) s.traceTail = *n; return n.has_value(); }},
-        {"--quiet", nullptr, "print only the commands' output (no topology, no pool report)",
+        {"--quiet", nullptr, "print only the commands' output (no topology, no summary, no pool report)",
          [](Settings &s, const std::string &) { s.quiet = true; return true; }},
+        {"--topology", "FILE", "the machine's adapters from a TOML file (README: \"Traffic sources\")",
+         [](Settings &s, const std::string &v) { s.topologyFile = v; return true; }},
+        {"--replay", "FILE", "one adapter that indicates the frames of a pcap or pcapng file (link type 1 or 6)",
+         [](Settings &s, const std::string &v) { s.replay = v; return true; }},
+        {"--live", "IFACE", "one adapter on a Linux interface (AF_PACKET; needs root or CAP_NET_RAW)",
+         [](Settings &s, const std::string &v) { s.live = v; return true; }},
+        {"--style", "STYLE", "indication of the --replay/--live adapter: lookahead[:N], packet, resources (default lookahead)",
+         [](Settings &s, const std::string &v) { s.style = krvdlcsim::ParseIndicationStyle(v); return s.style.has_value(); }},
+        {"--as-fast-as-possible", nullptr, "replay without waiting for the capture's timestamps",
+         [](Settings &s, const std::string &) { s.session.asFastAsPossible = true; return true; }},
+        {"--deliver", "FILE", "a reader (capture, promiscuous) on the replay adapter writes what it gets to FILE",
+         [](Settings &s, const std::string &v) { s.deliver = v; return true; }},
+        {"--no-dsap-check", nullptr, "the --deliver reader switches the DSAP check off (the counts assume it on otherwise)",
+         [](Settings &s, const std::string &) { s.session.checkDsap = false; return true; }},
+        {"--bind-after", "MS", "bind every adapter MS milliseconds after the start instead of at once",
+         [](Settings &s, const std::string &v) { return SetDelay(s.bindAfter, v); }},
+        {"--unbind-after", "MS", "unbind every adapter MS milliseconds after the start, while commands run",
+         [](Settings &s, const std::string &v) { return SetDelay(s.unbindAfter, v); }},
+        {"--rebind-after", "MS", "bind them again MS milliseconds after the start (after --unbind-after)",
+         [](Settings &s, const std::string &v) { return SetDelay(s.rebindAfter, v); }},
+        {"--binds-complete-after", "MS", "tell the driver binds are complete only MS milliseconds after the start",
+         [](Settings &s, const std::string &v) { return SetDelay(s.session.topology.bindsCompleteAfter, v); }},
     };
     return options;
 }
@@ -78,9 +123,13 @@ void PrintUsage(std::ostream &out)
     out << "usage: krvdlc-sim [OPTIONS] -- COMMAND ARGS [-- COMMAND ARGS]...\n"
            "       krvdlc-sim [OPTIONS] --script FILE\n"
            "\n"
+           "       krvdlc-sim --replay FILE [--deliver OUT] [OPTIONS] [-- COMMAND ARGS]...\n"
+           "       krvdlc-sim --live IFACE [OPTIONS] -- COMMAND ARGS [-- COMMAND ARGS]...\n"
+           "\n"
            "Starts a simulated machine, loads KRVDLC, binds two Ethernet stations on one segment\n"
-           "(1, 2) and two Token Ring stations on a ring (3, 4), runs krvdlcctl commands in it and\n"
-           "at the end unloads the driver and prints the pool report. Commands given with '--'\n"
+           "(1, 2) and two Token Ring stations on a ring (3, 4) - or the adapters of --topology,\n"
+           "--replay, --live - runs krvdlcctl commands in it and at the end unloads the driver and\n"
+           "prints a summary of the outside traffic and the pool report. Commands given with '--'\n"
            "run side by side, each on its own thread; capture and respond are started first\n"
            "in the order given and are ready before the next command starts. Commands that run\n"
            "until stopped (respond, capture without -c or --duration) are stopped once every\n"
@@ -170,6 +219,58 @@ void PrintDiagnostics(const Settings &settings, sim::Machine &machine)
     }
 }
 
+// The machine's adapters: a topology file's, the --replay and --live adapters', or the
+// default stations; the bind options apply to each. Throws std::runtime_error.
+void BuildTopology(Settings &settings)
+{
+    krvdlcsim::Topology &topology = settings.session.topology;
+    std::optional<Milliseconds> bindsComplete = topology.bindsCompleteAfter;
+    if (settings.topologyFile) {
+        if (settings.replay || settings.live)
+            throw std::runtime_error("give --topology or --replay/--live, not both");
+        topology = krvdlcsim::LoadTopologyFile(*settings.topologyFile);
+        if (bindsComplete)
+            topology.bindsCompleteAfter = bindsComplete;
+    } else if (settings.replay || settings.live) {
+        topology.adapters.clear();
+        krvdlcsim::IndicationStyle style = settings.style.value_or(krvdlcsim::IndicationStyle{});
+        if (settings.replay) {
+            NDIS_MEDIUM medium = krvdlcsim::MediumOfLinkType(krvdlcsim::CaptureLinkType(*settings.replay));
+            topology.adapters.push_back(krvdlcsim::ReplayAdapter(*settings.replay, medium, style, 1));
+        }
+        if (settings.live)
+            topology.adapters.push_back(krvdlcsim::LiveAdapter(*settings.live, style, topology.adapters.size() + 1));
+    } else if (settings.style) {
+        throw std::runtime_error("--style is for the adapter of --replay or --live");
+    }
+    for (krvdlcsim::AdapterPlan &plan : topology.adapters) {
+        if (settings.bindAfter)
+            plan.bindAfter = settings.bindAfter;
+        if (settings.unbindAfter)
+            plan.unbindAfter = settings.unbindAfter;
+        if (settings.rebindAfter)
+            plan.rebindAfter = settings.rebindAfter;
+    }
+    krvdlcsim::CheckTopology(topology);
+}
+
+// Index (from 0) of the first replay adapter.
+std::optional<size_t> ReplayStation(const krvdlcsim::Topology &topology)
+{
+    for (size_t n = 0; n < topology.adapters.size(); ++n) {
+        if (topology.adapters[n].backend.kind == krvdlcsim::Backend::Kind::Replay)
+            return n;
+    }
+    return std::nullopt;
+}
+
+// Set by the signal thread on Ctrl-C or a SIGTERM from outside.
+struct Interrupt {
+    std::mutex mutex;
+    std::condition_variable raised;
+    bool set = false;
+};
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -208,8 +309,27 @@ int main(int argc, char **argv)
         else
             commandLines.back().push_back(argv[i]);
     }
+    try {
+        BuildTopology(settings);
+    } catch (const std::exception &error) {
+        std::cerr << "krvdlc-sim: " << error.what() << "\n";
+        return 1;
+    }
     // One entry per command; the flag says it runs in the background (scripts only).
     std::list<std::pair<krvdlcsim::CommandRun, bool>> commands;
+    std::optional<size_t> deliverStation;
+    if (settings.deliver) {
+        deliverStation = ReplayStation(settings.session.topology);
+        if (!deliverStation) {
+            std::cerr << "krvdlc-sim: --deliver needs a replay adapter (--replay FILE, or replay = FILE in the topology)\n";
+            return 1;
+        }
+        std::vector<std::string> words = {"capture", std::to_string(*deliverStation + 1), "-w", *settings.deliver,
+                                          "--filter", "promiscuous"};
+        if (!settings.session.checkDsap)
+            words.push_back("--no-dsap-check");
+        commands.push_back({{words, {}, {}, -1}, true});
+    }
     if (!settings.script.empty()) {
         if (!commandLines.empty()) {
             std::cerr << "krvdlc-sim: give commands either after -- or in --script, not both\n";
@@ -237,7 +357,7 @@ int main(int argc, char **argv)
             commands.push_back({{words, {}, {}, -1}, true});
         }
     }
-    if (commands.empty()) {
+    if (commands.empty() && !ReplayStation(settings.session.topology)) {
         std::cerr << "krvdlc-sim: no command given (e.g. krvdlc-sim -- list)\n";
         return 1;
     }
@@ -261,6 +381,12 @@ int main(int argc, char **argv)
     } catch (const sim::ImageLoadError &error) {
         std::cerr << "krvdlc-sim: " << error.what() << "\n";
         return 3;
+    } catch (const krvdlcsim::LiveError &error) {
+        std::cerr << "krvdlc-sim: " << error.what() << "\n";
+        return 4;
+    } catch (const std::runtime_error &error) {
+        std::cerr << "krvdlc-sim: " << error.what() << "\n";
+        return 1;
     }
     krvdlcsim::SimulatedMachine &machine = *started;
     if (!settings.quiet) {
@@ -271,7 +397,12 @@ int main(int argc, char **argv)
         std::cout << "; stations:\n";
         for (size_t n = 0; n < machine.stations().size(); ++n) {
             const krvdlcsim::StationInfo &station = machine.stations()[n];
-            std::cout << "  " << n + 1 << "  " << station.label << "  " << station.address << "  " << station.fileName << "\n";
+            std::cout << "  " << n + 1 << "  " << station.label << "  " << station.address << "  " << station.fileName;
+            if (station.backend.kind != krvdlcsim::Backend::Kind::None)
+                std::cout << "  " << station.style.Describe()
+                          << (station.backend.kind == krvdlcsim::Backend::Kind::Replay ? ", replay of " : ", live on ")
+                          << station.backend.source;
+            std::cout << "\n";
         }
     }
     // Lines of commands that run beside others carry the command's name (and number).
@@ -283,12 +414,24 @@ int main(int argc, char **argv)
     krvdlcsim::CommandRunner runner([&](size_t index, bool error, const std::string &line) {
         (error ? std::cerr : std::cout) << prefixes.at(index) << line << "\n" << std::flush;
     });
+    Interrupt interrupted;
+    std::atomic<bool> finishing{false};
     std::thread signals([&] {
         int signal = 0;
-        if (sigwait(&interrupt, &signal) == 0 && signal == SIGINT)
-            runner.Stop();
+        if (sigwait(&interrupt, &signal) != 0 || finishing.load())
+            return;
+        runner.Stop();
+        machine.StopReplays();
+        std::lock_guard lock(interrupted.mutex);
+        interrupted.set = true;
+        interrupted.raised.notify_all();
     });
 
+    bool trafficStarted = false;
+    if (!settings.script.empty() && !deliverStation) {
+        machine.StartTraffic();
+        trafficStarted = true;
+    }
     for (auto &[command, background] : commands) {
         if (!settings.script.empty()) {
             std::cout << "\n$ krvdlcctl";
@@ -299,6 +442,25 @@ int main(int argc, char **argv)
         size_t index = runner.Start(command);
         if (!background)
             runner.Wait(index);
+        // In a script the outside traffic starts once the reader of --deliver listens, else
+        // before the first command.
+        if (!settings.script.empty() && index == 0 && !trafficStarted) {
+            machine.StartTraffic();
+            trafficStarted = true;
+        }
+    }
+    if (!trafficStarted)
+        machine.StartTraffic();
+    if (!settings.quiet && (machine.HasReplay() || machine.HasLive()))
+        std::cout << "krvdlc-sim: commands started, outside traffic flowing\n" << std::flush;
+    if (machine.HasReplay())
+        machine.WaitForReplays();
+    // On a live interface, commands that only serve (respond, capture) serve until Ctrl-C.
+    bool onlyServing = std::all_of(commands.begin(), commands.end(),
+                                   [](const auto &entry) { return krvdlcsim::RunsUntilStopped(entry.first.words); });
+    if (machine.HasLive() && onlyServing) {
+        std::unique_lock lock(interrupted.mutex);
+        interrupted.raised.wait(lock, [&] { return interrupted.set; });
     }
     runner.Finish();
 
@@ -307,10 +469,26 @@ int main(int argc, char **argv)
         if (status == 0 && command.first.exitCode != 0)
             status = command.first.exitCode;
     }
+    std::optional<krvdlcsim::SimulatedMachine::Delivered> delivered;
+    if (deliverStation) {
+        krvdlcctl::CaptureFile file;
+        std::string error;
+        if (krvdlcctl::ReadCaptureFile(*settings.deliver, file, error))
+            delivered = krvdlcsim::SimulatedMachine::Delivered{
+                *deliverStation, file.frames.size(),
+                static_cast<uint64_t>(std::count_if(file.frames.begin(), file.frames.end(),
+                                                    [](const auto &frame) { return frame.empty(); }))};
+        else
+            std::cerr << "krvdlc-sim: --deliver: " << error << "\n";
+    }
     std::string report = machine.Finish();
-    if (!settings.quiet)
+    if (!settings.quiet) {
+        for (const krvdlcsim::TrafficReport &traffic : machine.Reports(delivered))
+            std::cout << "\n" << krvdlcsim::FormatReport(traffic);
         std::cout << "\nkrvdlc-sim: driver unloaded; pool report:\n" << report;
+    }
     PrintDiagnostics(settings, machine.host().machine());
+    finishing.store(true);
     pthread_kill(signals.native_handle(), SIGTERM);   // ends the signal thread's wait
     signals.join();
     return status;

@@ -10,32 +10,13 @@
 #include "sim/pool.h"
 
 #include <algorithm>
+#include <map>
 #include <streambuf>
 #include <thread>
 
 namespace krvdlcsim {
 
 namespace {
-
-struct StationPlan {
-    const char *label;
-    const char16_t *guid;
-    const char16_t *instance;
-    NDIS_MEDIUM medium;
-    sim::MacAddress address;
-    sim::ReceivePath path;
-};
-
-const StationPlan kDefaultTopology[] = {
-    {"eth1", u"{3F1A0001-0000-4B52-8000-000000000001}", u"Simulated Ethernet Adapter #1",
-     NdisMedium802_3, {0x02, 0x00, 0x4B, 0x52, 0x00, 0x01}, sim::ReceivePath::Lookahead},
-    {"eth2", u"{3F1A0002-0000-4B52-8000-000000000002}", u"Simulated Ethernet Adapter #2",
-     NdisMedium802_3, {0x02, 0x00, 0x4B, 0x52, 0x00, 0x02}, sim::ReceivePath::Packet},
-    {"tr1", u"{3F1A0003-0000-4B52-8000-000000000003}", u"Simulated Token Ring Adapter #1",
-     NdisMedium802_5, {0x40, 0x00, 0x00, 0x00, 0x00, 0x03}, sim::ReceivePath::Lookahead},
-    {"tr2", u"{3F1A0004-0000-4B52-8000-000000000004}", u"Simulated Token Ring Adapter #2",
-     NdisMedium802_5, {0x40, 0x00, 0x00, 0x00, 0x00, 0x04}, sim::ReceivePath::Packet},
-};
 
 std::string MacText(const sim::MacAddress &address)
 {
@@ -44,32 +25,231 @@ std::string MacText(const sim::MacAddress &address)
     return text;
 }
 
+// Receive queues have stopped emptying once the packets in the driver's hands have not
+// changed for this long.
+constexpr auto kQueueSettle = std::chrono::milliseconds(300);
+constexpr auto kQueuePoll = std::chrono::milliseconds(5);
+
 }  // namespace
 
-SimulatedMachine::SimulatedMachine(SessionOptions options)
-    : host_(std::make_unique<krvdlc::SimulatedHost>(options.host))
+// A replay or live adapter: its injector and the backend that feeds it.
+struct SimulatedMachine::Wired {
+    size_t station = 0;
+    std::unique_ptr<Injector> injector;
+    std::unique_ptr<ReplayBackend> replay;
+    std::unique_ptr<LiveBackend> live;
+    std::string source;
+    sim::Segment *segment = nullptr;
+    Capture capture;   // until the replay backend takes it
+};
+
+SimulatedMachine::SimulatedMachine(SessionOptions options) : options_(std::move(options))
 {
-    if (options.loadDriver && !NT_SUCCESS(host_->Load()))
+    CheckTopology(options_.topology);
+    // Everything outside the machine is checked before it starts.
+    std::vector<std::unique_ptr<Wired>> wired;
+    for (size_t n = 0; n < options_.topology.adapters.size(); ++n) {
+        AdapterPlan &plan = options_.topology.adapters[n];
+        if (plan.backend.kind == Backend::Kind::None)
+            continue;
+        auto entry = std::make_unique<Wired>();
+        entry->station = n;
+        entry->source = plan.backend.source;
+        if (plan.backend.kind == Backend::Kind::Replay) {
+            entry->capture = ReadCapture(plan.backend.source);
+            if (MediumOfLinkType(entry->capture.linkType) != plan.medium)
+                throw std::runtime_error(plan.backend.source + " holds " +
+                                         (entry->capture.linkType == kLinkTypeTokenRing ? "Token Ring" : "Ethernet") +
+                                         " frames but adapter " + plan.label + " is " +
+                                         (plan.medium == NdisMedium802_5 ? "Token Ring" : "Ethernet"));
+        } else {
+            entry->live = std::make_unique<LiveBackend>(plan.backend.source);
+            if (!plan.address)
+                plan.address = entry->live->address();
+        }
+        wired.push_back(std::move(entry));
+    }
+
+    host_ = std::make_unique<krvdlc::SimulatedHost>(options_.host);
+    if (options_.loadDriver && !NT_SUCCESS(host_->Load()))
         return;
-    sim::Segment &ethernet = host_->ndis().AddSegment();
-    sim::Segment &ring = host_->ndis().AddSegment();
-    for (const StationPlan &plan : kDefaultTopology) {
-        sim::Adapter &adapter = host_->AddAdapter(plan.guid, plan.medium, plan.address, std::u16string(plan.instance));
-        adapter.SetReceivePath(plan.path);
-        (plan.medium == NdisMedium802_5 ? ring : ethernet).Attach(adapter);
-        if (host_->loaded())
+    std::map<std::string, sim::Segment *> segments;
+    for (const AdapterPlan &plan : options_.topology.adapters) {
+        sim::Adapter &adapter = host_->AddAdapter(plan.guid, plan.medium, plan.address.value_or(sim::MacAddress{}),
+                                                  plan.instanceName);
+        adapter.SetReceivePath(plan.style.wholePacket() ? sim::ReceivePath::Packet : sim::ReceivePath::Lookahead);
+        sim::Segment *&segment = segments[plan.segment];
+        if (segment == nullptr)
+            segment = &host_->ndis().AddSegment();
+        segment->Attach(adapter);
+        if (host_->loaded() && !plan.bindAfter)
             adapter.Bind();
         stations_.push_back({plan.label, krvdlc::Narrow(krvdlc::SimulatedHost::AdapterFileName(adapter)),
-                             MacText(plan.address), &adapter});
+                             MacText(adapter.Address()), &adapter, plan.style, plan.backend});
     }
-    if (host_->loaded())
+    for (auto &entry : wired) {
+        const AdapterPlan &plan = options_.topology.adapters[entry->station];
+        entry->segment = segments[plan.segment];
+        entry->injector = std::make_unique<Injector>(*stations_[entry->station].adapter, plan.style, options_.checkDsap);
+        if (!entry->live)
+            entry->replay = std::make_unique<ReplayBackend>(*entry->injector, std::move(entry->capture),
+                                                            options_.asFastAsPossible);
+    }
+    wired_ = std::move(wired);
+    if (host_->loaded() && !options_.topology.bindsCompleteAfter)
         host_->ndis().IndicateBindsComplete();
 }
 
-SimulatedMachine::~SimulatedMachine() = default;
+SimulatedMachine::~SimulatedMachine()
+{
+    StopTraffic();
+}
+
+bool SimulatedMachine::HasReplay() const
+{
+    return std::any_of(wired_.begin(), wired_.end(), [](const auto &entry) { return entry->live == nullptr; });
+}
+
+bool SimulatedMachine::HasLive() const
+{
+    return std::any_of(wired_.begin(), wired_.end(), [](const auto &entry) { return entry->live != nullptr; });
+}
+
+void SimulatedMachine::StartTraffic()
+{
+    if (!host_->loaded())
+        return;
+    schedule_ = std::thread([this] { RunSchedule(); });
+    for (auto &entry : wired_) {
+        if (entry->live) {
+            entry->live->Start(*entry->injector, *entry->segment);
+        } else {
+            entry->replay->Start();
+        }
+    }
+}
+
+// The binds, unbinds and rebinds the topology schedules, and a delayed binds-complete, in
+// time order on a thread of their own at PASSIVE_LEVEL; Finish cuts the schedule short.
+void SimulatedMachine::RunSchedule()
+{
+    enum class Step { Bind, Unbind, BindsComplete };
+    struct Event {
+        Milliseconds at;
+        Step step;
+        sim::Adapter *adapter;
+    };
+    std::vector<Event> events;
+    for (size_t n = 0; n < stations_.size(); ++n) {
+        const AdapterPlan &plan = options_.topology.adapters[n];
+        sim::Adapter *adapter = stations_[n].adapter;
+        if (plan.bindAfter)
+            events.push_back({*plan.bindAfter, Step::Bind, adapter});
+        if (plan.unbindAfter)
+            events.push_back({*plan.unbindAfter, Step::Unbind, adapter});
+        if (plan.rebindAfter)
+            events.push_back({*plan.rebindAfter, Step::Bind, adapter});
+    }
+    if (options_.topology.bindsCompleteAfter)
+        events.push_back({*options_.topology.bindsCompleteAfter, Step::BindsComplete, nullptr});
+    std::stable_sort(events.begin(), events.end(), [](const Event &a, const Event &b) { return a.at < b.at; });
+    auto start = std::chrono::steady_clock::now();
+    for (const Event &event : events) {
+        {
+            std::unique_lock lock(scheduleMutex_);
+            if (scheduleChanged_.wait_until(lock, start + event.at, [this] { return scheduleStopped_; }))
+                return;
+        }
+        if (event.step == Step::BindsComplete)
+            host_->ndis().IndicateBindsComplete();
+        else if (event.step == Step::Bind && !event.adapter->IsOpen())
+            event.adapter->Bind();
+        else if (event.step == Step::Unbind && event.adapter->IsOpen())
+            event.adapter->Unbind();
+    }
+}
+
+void SimulatedMachine::WaitForReplays()
+{
+    for (auto &entry : wired_) {
+        if (entry->replay)
+            entry->replay->Wait();
+    }
+    if (!HasReplay())
+        return;
+    // Frames still queued are packets the driver holds (its own or lent); readers are
+    // done once none is left, or no reader takes any more.
+    sim::Ndis &ndis = host_->ndis();
+    auto held = [&ndis] { return ndis.PacketsInUse() + ndis.LentPackets(); };
+    size_t last = held();
+    auto changed = std::chrono::steady_clock::now();
+    while (last != 0 && std::chrono::steady_clock::now() - changed < kQueueSettle) {
+        std::this_thread::sleep_for(kQueuePoll);
+        size_t now = held();
+        if (now != last) {
+            last = now;
+            changed = std::chrono::steady_clock::now();
+        }
+    }
+}
+
+void SimulatedMachine::StopReplays()
+{
+    for (auto &entry : wired_) {
+        if (entry->replay)
+            entry->replay->Stop();
+    }
+}
+
+std::vector<TrafficReport> SimulatedMachine::Reports(std::optional<Delivered> delivered)
+{
+    std::vector<TrafficReport> reports;
+    uint64_t queueFull = QueueFullDrops(host_->machine());
+    for (auto &entry : wired_) {
+        const StationInfo &station = stations_[entry->station];
+        TrafficReport report;
+        report.what = std::string(entry->live ? "live interface " : "replay of ") + entry->source + " on station " +
+                      std::to_string(entry->station + 1) + " (" + station.label + ", " + station.style.Describe() + ")";
+        report.counts = entry->injector->Counts();
+        report.seconds = entry->replay ? entry->replay->Seconds() : 0;
+        // The driver's drop entries do not name the adapter: with one wired adapter they
+        // are its own.
+        report.queueFull = wired_.size() == 1 ? queueFull : 0;
+        if (delivered && delivered->station == entry->station) {
+            report.delivered = delivered->frames;
+            report.deliveredEmpty = delivered->empty;
+        }
+        if (entry->live)
+            report.what += ", " + std::to_string(entry->live->FramesSent()) + " frames sent on the interface";
+        reports.push_back(report);
+    }
+    return reports;
+}
+
+void SimulatedMachine::StopTraffic()
+{
+    {
+        std::lock_guard lock(scheduleMutex_);
+        scheduleStopped_ = true;
+    }
+    scheduleChanged_.notify_all();
+    if (schedule_.joinable())
+        schedule_.join();
+    for (auto &entry : wired_) {
+        if (entry->replay)
+            entry->replay->Stop();
+        if (entry->live)
+            entry->live->Stop();
+    }
+    for (auto &entry : wired_) {
+        if (entry->replay)
+            entry->replay->Wait();
+    }
+}
 
 std::string SimulatedMachine::Finish()
 {
+    StopTraffic();
     host_->machine().io().WaitForDeferredCloses();
     for (StationInfo &station : stations_) {
         if (station.adapter->IsOpen())

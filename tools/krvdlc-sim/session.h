@@ -1,5 +1,7 @@
-// session.h - what krvdlc-sim runs: a simulated machine with KRVDLC loaded and the default
-// topology bound, and krvdlcctl commands run inside it, each on its own thread.
+// session.h - what krvdlc-sim runs: a simulated machine with KRVDLC loaded and a topology
+// bound (the default one unless options or a file give another), the outside traffic of
+// its replay and live adapters, and krvdlcctl commands run inside it, each on its own
+// thread.
 //
 // Default topology: two Ethernet stations on one segment and two Token Ring stations on a
 // ring; the first of each pair indicates by lookahead, the second by whole packets.
@@ -10,6 +12,8 @@
 #pragma once
 
 #include "tools/common/simulated_host.h"
+#include "tools/krvdlc-sim/backends.h"
+#include "tools/krvdlc-sim/topology.h"
 #include "tools/krvdlcctl/cli.h"
 
 #include <condition_variable>
@@ -17,6 +21,7 @@
 #include <mutex>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace krvdlcsim {
@@ -24,6 +29,9 @@ namespace krvdlcsim {
 struct SessionOptions {
     krvdlc::HostOptions host;
     bool loadDriver = true;   // false: the machine runs without KRVDLC (driver not loaded)
+    Topology topology = DefaultTopology();
+    bool asFastAsPossible = false;   // replays ignore the capture's timestamps
+    bool checkDsap = true;           // the DSAP check the refusal counts assume
 };
 
 struct StationInfo {
@@ -31,10 +39,14 @@ struct StationInfo {
     std::string fileName;     // \\.\KrvDlc_{...}
     std::string address;      // "02:00:4B:52:00:01"
     sim::Adapter *adapter = nullptr;
+    IndicationStyle style;
+    Backend backend;
 };
 
 class SimulatedMachine {
 public:
+    // Reads the captures and opens the live interfaces before the machine starts; throws
+    // std::runtime_error (LiveError for an interface) naming what cannot be used.
     explicit SimulatedMachine(SessionOptions options = {});
     ~SimulatedMachine();
     SimulatedMachine(const SimulatedMachine &) = delete;
@@ -43,14 +55,43 @@ public:
     krvdlc::SimulatedHost &host() { return *host_; }
     const std::vector<StationInfo> &stations() const { return stations_; }
     bool driverLoaded() const { return host_->loaded(); }
+    bool HasReplay() const;
+    bool HasLive() const;
 
-    // Unbinds every adapter, unloads the driver and returns the pool report; what was left
-    // behind stops the machine with a bug-check before this returns.
+    // Starts the late binds, unbinds, rebinds and the delayed binds-complete of the
+    // topology, and the replay and live adapters' traffic.
+    void StartTraffic();
+    // Returns once every replay has indicated its frames and the receive queues have been
+    // emptied by readers, or have stopped emptying (no reader).
+    void WaitForReplays();
+    // Ctrl-C: the replays end after the frame at hand. Any thread.
+    void StopReplays();
+    // One summary per replay or live adapter, with what the reader of one station (index
+    // from 0) took, when known.
+    struct Delivered {
+        size_t station = 0;
+        uint64_t frames = 0;
+        uint64_t empty = 0;
+    };
+    std::vector<TrafficReport> Reports(std::optional<Delivered> delivered = std::nullopt);
+
+    // Stops the traffic, unbinds every adapter, unloads the driver and returns the pool
+    // report; what was left behind stops the machine with a bug-check before this returns.
     std::string Finish();
 
 private:
+    struct Wired;
+    void RunSchedule();
+    void StopTraffic();
+
+    SessionOptions options_;
     std::unique_ptr<krvdlc::SimulatedHost> host_;
     std::vector<StationInfo> stations_;
+    std::vector<std::unique_ptr<Wired>> wired_;   // one per replay or live adapter
+    std::thread schedule_;
+    std::mutex scheduleMutex_;
+    std::condition_variable scheduleChanged_;
+    bool scheduleStopped_ = false;
 };
 
 // One krvdlcctl command of a run: its words (command name first) and what it printed and

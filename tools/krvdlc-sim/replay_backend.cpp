@@ -1,0 +1,132 @@
+// replay_backend.cpp - capture files read through libpcap (pcap and pcapng) and replayed
+// on an adapter. Builds without libpcap (the 32-bit one) say so when asked to replay.
+#include "tools/krvdlc-sim/backends.h"
+
+#ifdef KRVDLC_HAVE_PCAP
+#include <pcap/pcap.h>
+#endif
+
+namespace krvdlcsim {
+
+NDIS_MEDIUM MediumOfLinkType(uint32_t linkType)
+{
+    return linkType == kLinkTypeTokenRing ? NdisMedium802_5 : NdisMedium802_3;
+}
+
+#ifdef KRVDLC_HAVE_PCAP
+
+bool CaptureReplaySupported() { return true; }
+
+namespace {
+
+using PcapHandle = std::unique_ptr<pcap_t, void (*)(pcap_t *)>;
+
+PcapHandle OpenCapture(const std::string &path, uint32_t &linkType)
+{
+    char message[PCAP_ERRBUF_SIZE] = {};
+    PcapHandle pcap(pcap_open_offline(path.c_str(), message), pcap_close);
+    if (!pcap)
+        throw std::runtime_error("cannot read the capture " + path + ": " + message);
+    linkType = static_cast<uint32_t>(pcap_datalink(pcap.get()));
+    if (linkType != kLinkTypeEthernet && linkType != kLinkTypeTokenRing)
+        throw std::runtime_error(path + " has link type " + std::to_string(linkType) +
+                                 "; krvdlc-sim replays Ethernet (1) and Token Ring (6) captures");
+    return pcap;
+}
+
+}  // namespace
+
+uint32_t CaptureLinkType(const std::string &path)
+{
+    uint32_t linkType = 0;
+    OpenCapture(path, linkType);
+    return linkType;
+}
+
+Capture ReadCapture(const std::string &path)
+{
+    Capture capture;
+    PcapHandle pcap = OpenCapture(path, capture.linkType);
+    std::optional<std::chrono::microseconds> first;
+    for (;;) {
+        pcap_pkthdr *header = nullptr;
+        const u_char *data = nullptr;
+        int result = pcap_next_ex(pcap.get(), &header, &data);
+        if (result == PCAP_ERROR_BREAK)
+            break;
+        if (result != 1)
+            throw std::runtime_error("cannot read frame " + std::to_string(capture.records.size() + 1) + " of " + path +
+                                     ": " + pcap_geterr(pcap.get()));
+        std::chrono::microseconds at(static_cast<int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec);
+        if (!first)
+            first = at;
+        // A stamp before the first frame's (files that other tools merged) replays at once.
+        capture.records.push_back({sim::Frame(data, data + header->caplen), std::max(at - *first, std::chrono::microseconds(0))});
+    }
+    return capture;
+}
+
+#else
+
+bool CaptureReplaySupported() { return false; }
+
+uint32_t CaptureLinkType(const std::string &path)
+{
+    return ReadCapture(path).linkType;
+}
+
+Capture ReadCapture(const std::string &path)
+{
+    throw std::runtime_error("cannot replay " + path + ": this krvdlc-sim is built without libpcap (the 32-bit "
+                             "build); use the 64-bit one, build/host/tools/krvdlc-sim/krvdlc-sim");
+}
+
+#endif
+
+ReplayBackend::ReplayBackend(Injector &injector, Capture capture, bool asFastAsPossible)
+    : injector_(injector), capture_(std::move(capture)), asFastAsPossible_(asFastAsPossible)
+{
+}
+
+ReplayBackend::~ReplayBackend()
+{
+    Stop();
+    Wait();
+}
+
+void ReplayBackend::Start()
+{
+    thread_ = std::thread([this] {
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point start = Clock::now();
+        for (const CaptureRecord &record : capture_.records) {
+            if (stop_.load())
+                break;
+            if (!asFastAsPossible_) {
+                // Sleep for the long gaps; spin through the last stretch so that gaps of
+                // microseconds (a saturated link) keep their spacing.
+                Clock::time_point due = start + record.at;
+                for (Clock::time_point now = Clock::now(); now < due && !stop_.load(); now = Clock::now()) {
+                    if (due - now > std::chrono::milliseconds(2))
+                        std::this_thread::sleep_for(std::min<Clock::duration>(due - now - std::chrono::milliseconds(1),
+                                                                              std::chrono::milliseconds(50)));
+                }
+            }
+            injector_.Indicate(record.frame);
+        }
+        seconds_ = std::chrono::duration<double>(Clock::now() - start).count();
+    });
+}
+
+void ReplayBackend::Wait()
+{
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void ReplayBackend::Stop()
+{
+    stop_.store(true);
+}
+
+}  // namespace krvdlcsim
