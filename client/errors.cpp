@@ -125,6 +125,12 @@ krvdlc_result ReportFailure(krvdlc_error *error, const krvdlc_adapter *adapter, 
         return Report(error, KRVDLC_E_BUFFER_TOO_SMALL, outcome.error, subject, operation,
                       "the buffer is too small for the answer");
     case port::kErrorNoSystemResources:
+        // Frames queued by the lookahead handler can hold every packet of the adapter, and
+        // a delivery needs one more: such a queue stays until it is emptied.
+        if (std::string(operation) == "read")
+            return Report(error, KRVDLC_E_IO, outcome.error, subject, operation,
+                          "the driver has a frame but no free packet or memory to deliver it; if this "
+                          "repeats, close and reopen the adapter (its queued frames are dropped)");
         return Report(error, KRVDLC_E_IO, outcome.error, subject, operation,
                       "the driver has no free packet or memory for it now; try again");
     case port::kErrorGenFailure:

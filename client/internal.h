@@ -83,6 +83,12 @@ struct Outcome {
     Ending ending = Ending::Finished;
 };
 
+inline constexpr uint32_t kStatusInsufficientResources = 0xC000009Au;
+
+// The outcome of a request whose start already finished it (no ERROR_IO_PENDING), from
+// the status it was completed with and its byte count.
+Outcome FinishedAtOnce(uint32_t status, port::DWORD bytes);
+
 // Issues one request on an overlapped handle and waits for its end, at most timeoutMs,
 // or until `interrupt` (may be NULL) is signalled; then cancels it and waits until the
 // driver has given it back, so the caller's buffers are free again on return.

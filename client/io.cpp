@@ -75,6 +75,9 @@ krvdlc_result StartIo(krvdlc_adapter *adapter, krvdlc_io *io, const Request &req
     io->finishedAtOnce = false;
     port::DWORD bytes = 0;
     if (Start(adapter->device, request, &io->overlapped, &bytes)) {
+        Outcome outcome = FinishedAtOnce(static_cast<uint32_t>(io->overlapped.Internal), bytes);
+        if (!outcome.ok)
+            return Finished(io, false, 0, outcome.error, outcome.status, nullptr, error);
         io->finishedAtOnce = true;
         io->bytesAtOnce = bytes;
         return Succeed(error);

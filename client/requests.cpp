@@ -20,6 +20,20 @@ port::BOOL Start(port::HANDLE device, const Request &request, port::OVERLAPPED *
                                  request.output, request.outputSize, bytes, overlapped);
 }
 
+Outcome FinishedAtOnce(uint32_t status, port::DWORD bytes)
+{
+    Outcome outcome;
+    outcome.bytes = bytes;
+    outcome.status = status;
+    // A read served at once from the queue returns success from the driver's dispatch
+    // routine even when its delivery failed; the status it was completed with tells.
+    outcome.ok = status < 0xC0000000u;
+    if (!outcome.ok)
+        outcome.error = status == kStatusInsufficientResources ? port::kErrorNoSystemResources
+                                                               : port::kErrorGenFailure;
+    return outcome;
+}
+
 Outcome Carry(port::HANDLE device, const Request &request, port::DWORD timeoutMs, port::HANDLE interrupt)
 {
     Outcome outcome;
@@ -30,10 +44,8 @@ Outcome Carry(port::HANDLE device, const Request &request, port::DWORD timeoutMs
     }
     port::OVERLAPPED overlapped{};
     overlapped.hEvent = done.get();
-    if (Start(device, request, &overlapped, &outcome.bytes)) {
-        outcome.ok = true;
-        return outcome;
-    }
+    if (Start(device, request, &overlapped, &outcome.bytes))
+        return FinishedAtOnce(static_cast<uint32_t>(overlapped.Internal), outcome.bytes);
     outcome.error = port::GetLastError();
     if (outcome.error != port::kErrorIoPending)
         return outcome;

@@ -289,6 +289,18 @@ TEST(ClientLibrary, ReadTimeOutInterruptAndOverlappedEachLeaveTheNextReadWorking
 
     EXPECT_EQ(krvdlc_read(adapter, buffer.data(), 13, 10, &got, &error), KRVDLC_E_BUFFER_TOO_SMALL);
     krvdlc_close(adapter);
+
+    // Sixteen frames queued by the lookahead handler hold every packet of the adapter: a
+    // read served from the queue has none to deliver with. It fails with the way out, not
+    // as an empty frame.
+    krvdlc_adapter *lookahead = OpenOrFail(u"0");
+    for (uint8_t sequence = 0; sequence < 16; sequence++)
+        machine.adapters[0]->IndicateReceive(Numbered(sequence));
+    EXPECT_EQ(krvdlc_read(lookahead, buffer.data(), 1600, 100, &got, &error), KRVDLC_E_IO);
+    EXPECT_TRUE(Contains(error.message, "no free packet or memory to deliver it; if this repeats, close and reopen"))
+        << error.message;
+    EXPECT_EQ(krvdlc_read_start(lookahead, io.get(), buffer.data(), 1600, &error), KRVDLC_E_IO);
+    krvdlc_close(lookahead);
     EXPECT_EQ(station.LentPackets(), 0u);
     machine.Unload();
 }
