@@ -128,7 +128,7 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
                                                 options.nullHeaderBuffer ? nullptr : header.get(),
                                                 static_cast<UINT>(headerSize), lookahead.get(),
                                                 static_cast<UINT>(lookaheadSize),
-                                                static_cast<UINT>(dataSize));
+                                                options.packetSize.value_or(static_cast<UINT>(dataSize)));
     }
     std::lock_guard lock(state_.mutex);
     state_.indications.erase(context);
