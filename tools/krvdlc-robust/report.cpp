@@ -176,6 +176,7 @@ std::vector<FuzzFigures> RunFuzz(const ReportOptions &options, bool *missing)
         f.seconds = run.seconds;
         if (!Succeeded(run)) {
             f.crashes = 1;
+            f.completedTwice = run.output.find("completed twice") != std::string::npos;
             if (std::regex_search(run.output, match, written))
                 f.crashInput = match[1].str();
             f.firstError = run.timedOut ? "did not stop in time"
@@ -232,6 +233,8 @@ uint64_t Report::Lost() const
 uint64_t Report::CompletedTwice() const
 {
     uint64_t twice = sweep ? sweep->completedTwice : 0;
+    for (const FuzzFigures &f : fuzz)
+        twice += f.completedTwice ? 1 : 0;
     return twice + (load && load->completedTwice ? 1 : 0);
 }
 

@@ -27,6 +27,7 @@ struct FuzzFigures {
     std::string harness;
     uint64_t executions = 0;
     uint64_t crashes = 0;         // 0 or 1: libFuzzer stops at the first
+    bool completedTwice = false;  // the crash was a request completed twice
     double seconds = 0;
     std::string crashInput;       // where libFuzzer kept the input that failed
     std::string firstError;       // the line that says why
