@@ -2,11 +2,11 @@
 // mixed with what NDIS does underneath: indications, plug-and-play, status, unbind and
 // rebind, and the miniport ending its calls at once, later or when told.
 //
-// Each input gets a fresh machine: the driver loaded, an Ethernet adapter (indicating by
-// lookahead) and a Token Ring adapter (whole packets) bound. Four handle slots, all
-// overlapped: 0 Ethernet, 1 Token Ring, 2 the control device, 3 Ethernet again (a second
-// open, which the driver refuses while slot 0 holds it). Each step is an op byte, its
-// low four bits the call and bits 4-5 the slot (the adapter is slot & 1):
+// Each input gets a fresh machine: the driver loaded, an Ethernet and a Token Ring adapter
+// bound. Four handle slots, all overlapped: 0 Ethernet, 1 Token Ring, 2 the control device,
+// 3 Ethernet again (a second open, which the driver refuses while slot 0 holds it). Each
+// step is an op byte, its low four bits the call and bits 4-5 the slot (the adapter is
+// slot & 1):
 //   0 open   1 close   2 read (length: 2 bytes)   3 write (length: 2 bytes, then the frame)
 //   4 device control: code byte (bits 0-2 one of the driver's codes; bit 3 the next four
 //     bytes are the code), input and output length (2 bytes each, up to 64 KB), input
@@ -74,7 +74,6 @@ private:
                                          {0x02, 0x00, 0x4B, 0x52, 0x00, 0x01});
         adapters_[1] = &host_.AddAdapter(u"{F0440002-0000-0000-0000-000000000002}", NdisMedium802_5,
                                          {0x40, 0x00, 0x4B, 0x52, 0x00, 0x02});
-        adapters_[1]->SetReceivePath(sim::ReceivePath::Packet);
         for (sim::Adapter *adapter : adapters_)
             if (adapter->Bind() != NDIS_STATUS_SUCCESS)
                 return "an adapter did not bind";
@@ -90,7 +89,7 @@ private:
             Unbind(*adapter);
         for (Call &call : calls_) {
             if (call.io.Pended() && !call.io.Wait())
-                Fail("a request never ended");
+                Fail(call.what + " never ended");
             Check(call);
         }
         if (!host_.machine().io().PendingIrps().empty())
