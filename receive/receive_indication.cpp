@@ -69,6 +69,16 @@ NDIS_STATUS NTAPI KrvDlcReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE 
     }
     RtlCopyMemory(FrameBuffer, Header, HeaderBufferSize);
 
+    // No data after the header (a Token Ring frame of addresses only, or a miniport's
+    // PacketSize of 0): nothing to transfer, and no data MDL over zero bytes at the end
+    // of the buffer. The header alone is queued at once.
+    if (PacketSize == 0) {
+        KrvDlcTransferDataComplete(Adapter, Packet, NDIS_STATUS_SUCCESS, 0);
+        if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcReceive with NDIS_STATUS_SUCCESS.\n");
+        LeaveIndication(Adapter);
+        return NDIS_STATUS_SUCCESS;
+    }
+
     PMDL DataMdl = IoAllocateMdl(FrameBuffer + HeaderBufferSize, PacketSize, FALSE, FALSE, nullptr);
     if (DataMdl == nullptr) {
         if (TRACE_ON(1)) TraceMessage(1, "** Failed to allocate Data Mdl\n");

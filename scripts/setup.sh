@@ -24,6 +24,8 @@ PACKAGES=(
     python3
     binutils
     file
+    clang
+    libclang-rt-14-dev
 )
 
 missing=()

@@ -5,7 +5,9 @@
 #   host       x86-64 with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
 #   host-x86   32-bit x86 (-m32, under qemu-i386 where needed): all tests
 #   host-tsan  x86-64 with ThreadSanitizer: the tests labelled `stress`
-# and then prints the robustness figures (krvdlc-robust sweep in the host build).
+#   fuzz       the libFuzzer harnesses (clang, build/fuzz)
+# and then prints the robustness figures (krvdlc-robust report in the host build: fault
+# sweep, each fuzz harness for 20 s, load test).
 # The last line is "N passed, M failed" over all test runs; the exit status is non-zero when
 # anything failed.
 set -euo pipefail
@@ -28,6 +30,7 @@ for preset in driver windows host host-x86 host-tsan; do
     step "configure ${preset}" cmake --preset "${preset}"
     step "build ${preset}" cmake --build --preset "${preset}" -j 2
 done
+step "build fuzz" bash fuzz/run.sh --build-only
 
 total_passed=0
 total_failed=0
@@ -76,13 +79,15 @@ for preset in host host-x86 host-tsan; do
 done
 
 # Robustness figures (host build, AddressSanitizer): the low-resources sweep fails every
-# failable call of the whole-driver scenario in turn; it counts as one test.
+# failable call of the whole-driver scenario in turn, every fuzz harness runs for 20 s,
+# the load test runs once; one table. It counts as one test, passed only when every
+# figure is clean.
 robust=build/host/tools/krvdlc-robust/krvdlc-robust
 log="${log_dir}/robust.log"
 start=$(now)
 echo "==> robustness figures"
 set +e
-"${robust}" sweep --jobs 2 2>&1 | tee "${log}"
+"${robust}" report --jobs 2 --fuzz-seconds 20 2>&1 | tee "${log}"
 rc=${PIPESTATUS[0]}
 set -e
 echo "==> robustness figures: $(($(now) - start)) s"

@@ -103,6 +103,9 @@ struct ReceiveOptions {
     std::optional<size_t> lookaheadSize;  // default: all of the frame after the header
     std::optional<size_t> headerSize;     // default: the medium's MAC header
     bool nullHeaderBuffer = false;        // HeaderBuffer null, HeaderBufferSize kept
+    // PacketSize as indicated, whatever the frame holds (a miniport's own count may be
+    // wrong); default: the data after the header. Transfers still copy only real bytes.
+    std::optional<UINT> packetSize;
 };
 
 struct PacketOptions {

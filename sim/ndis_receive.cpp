@@ -110,7 +110,8 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
     // Header and lookahead are blocks of their own that end with the indication, so a
     // protocol reading past them, or keeping them, is caught.
     auto header = std::make_unique<uint8_t[]>(headerSize);
-    std::memcpy(header.get(), frame.data(), headerSize);
+    if (headerSize != 0)
+        std::memcpy(header.get(), frame.data(), headerSize);
     auto lookahead = std::make_unique<uint8_t[]>(lookaheadSize);
     if (lookaheadSize != 0)
         std::memcpy(lookahead.get(), frame.data() + headerSize, lookaheadSize);
@@ -128,7 +129,7 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
                                                 options.nullHeaderBuffer ? nullptr : header.get(),
                                                 static_cast<UINT>(headerSize), lookahead.get(),
                                                 static_cast<UINT>(lookaheadSize),
-                                                static_cast<UINT>(dataSize));
+                                                options.packetSize.value_or(static_cast<UINT>(dataSize)));
     }
     std::lock_guard lock(state_.mutex);
     state_.indications.erase(context);

@@ -240,6 +240,7 @@ TEST_F(LoadStress, EverythingAtOnceCompletesEveryRequestOnce)
     EXPECT_TRUE(machine().io().PendingIrps().empty());
     EXPECT_TRUE(WaitUntil([&] { return KdlcBlocks() == baseline; }, std::chrono::seconds(5)))
         << KdlcBlocks() << " blocks, " << baseline << " expected";
+    const uint64_t leaked = KdlcBlocks() > baseline ? KdlcBlocks() - baseline : 0;
     EXPECT_EQ(ndis().PacketsInUse(), 0u);
     EXPECT_EQ(ndis().LentPackets(), 0u);
     EXPECT_EQ(tally.unbinds.load(), static_cast<uint64_t>(kRounds));
@@ -247,13 +248,14 @@ TEST_F(LoadStress, EverythingAtOnceCompletesEveryRequestOnce)
     EXPECT_GT(tally.indicated.load(), 0u);
     EXPECT_GT(tally.cancelled.load(), 0u);
     std::printf("load: %d rounds, %llu requests (%llu refused at once, %llu cancelled), %llu frames "
-                "indicated, %llu unbinds (%llu waited out), 0 lost\n",
+                "indicated, %llu unbinds (%llu waited out), %llu lost, %llu blocks leaked\n",
                 kRounds, static_cast<unsigned long long>(tally.issued.load()),
                 static_cast<unsigned long long>(tally.refused.load()),
                 static_cast<unsigned long long>(tally.cancelled.load()),
                 static_cast<unsigned long long>(tally.indicated.load()),
                 static_cast<unsigned long long>(tally.unbinds.load()),
-                static_cast<unsigned long long>(tally.expiredWaits.load()));
+                static_cast<unsigned long long>(tally.expiredWaits.load()),
+                static_cast<unsigned long long>(lost), static_cast<unsigned long long>(leaked));
     EXPECT_TRUE(host().Unload());
 }
 

@@ -3,6 +3,7 @@
 // wrote to the error log, the frames the tests indicate, bounded waits and overlapped calls.
 #pragma once
 
+#include "tools/common/overlapped_call.h"
 #include "tools/common/simulated_host.h"
 
 #include "sim/debugger.h"
@@ -493,101 +494,7 @@ private:
     DeviceHandle handle_;
 };
 
-// One overlapped request whose OVERLAPPED, event and buffers live as long as the object.
-// The destructor waits (bounded) for a request still in flight, so no completion writes
-// into freed memory.
-class OverlappedCall {
-public:
-    explicit OverlappedCall(w::HANDLE handle) : handle_(handle)
-    {
-        event_ = w::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        overlapped_.hEvent = event_;
-    }
-    ~OverlappedCall()
-    {
-        if (issued_ && !Done())
-            w::WaitForSingleObject(event_, kWaitLimitMs);
-        w::CloseHandle(event_);
-    }
-    OverlappedCall(const OverlappedCall &) = delete;
-    OverlappedCall &operator=(const OverlappedCall &) = delete;
-
-    void Control(uint32_t code, std::vector<uint8_t> input, uint32_t outputLength)
-    {
-        input_ = std::move(input);
-        output_.assign(outputLength, 0xEE);
-        Finish(w::DeviceIoControl(handle_, code, input_.empty() ? nullptr : input_.data(),
-                                  static_cast<w::DWORD>(input_.size()),
-                                  output_.empty() ? nullptr : output_.data(), outputLength,
-                                  nullptr, &overlapped_));
-    }
-    // Device control whose input and output are one buffer, as the OID codes use it.
-    void ControlInPlace(uint32_t code, std::vector<uint8_t> buffer, uint32_t inputLength,
-                        uint32_t outputLength)
-    {
-        output_ = std::move(buffer);
-        Finish(w::DeviceIoControl(handle_, code, output_.data(), inputLength, output_.data(),
-                                  outputLength, nullptr, &overlapped_));
-    }
-    void Write(std::vector<uint8_t> frame)
-    {
-        input_ = std::move(frame);
-        Finish(w::WriteFile(handle_, input_.empty() ? nullptr : input_.data(),
-                            static_cast<w::DWORD>(input_.size()), nullptr, &overlapped_));
-    }
-    void Read(uint32_t length)
-    {
-        output_.assign(length, 0xEE);
-        Finish(w::ReadFile(handle_, output_.data(), length, nullptr, &overlapped_));
-    }
-
-    // The call itself returned FALSE with ERROR_IO_PENDING (the dispatch routine pended).
-    bool Pended() const { return pended_; }
-    // The call's BOOL and, after FALSE, its GetLastError.
-    bool ok() const { return immediateError_ == 0; }
-    uint32_t error() const { return immediateError_; }
-    bool Done() const { return w::WaitForSingleObject(event_, 0) == w::WAIT_OBJECT_0; }
-    bool Wait(uint32_t ms = kWaitLimitMs) const
-    {
-        return w::WaitForSingleObject(event_, ms) == w::WAIT_OBJECT_0;
-    }
-    int32_t Status() const { return static_cast<int32_t>(overlapped_.Internal); }
-    uint32_t Bytes() const { return static_cast<uint32_t>(overlapped_.InternalHigh); }
-    // What GetOverlappedResult tells user mode; the call has to be done.
-    IoOutcome Result()
-    {
-        w::DWORD bytes = 0;
-        IoOutcome outcome;
-        outcome.ok = w::GetOverlappedResult(handle_, &overlapped_, &bytes, FALSE) != FALSE;
-        outcome.error = outcome.ok ? 0 : w::GetLastError();
-        outcome.bytes = bytes;
-        outcome.status = Status();
-        return outcome;
-    }
-    const std::vector<uint8_t> &Output() const { return output_; }
-    // The bytes the request returned.
-    std::vector<uint8_t> Data() const { return {output_.begin(), output_.begin() + Bytes()}; }
-
-private:
-    void Finish(w::BOOL ok)
-    {
-        issued_ = true;
-        immediateError_ = ok ? 0 : w::GetLastError();
-        pended_ = !ok && immediateError_ == w::ERROR_IO_PENDING;
-        // A request that ended within the call is done whether or not the event was set.
-        if (!pended_ && !Done())
-            w::SetEvent(event_);
-    }
-
-    w::HANDLE handle_;
-    w::HANDLE event_ = nullptr;
-    w::OVERLAPPED overlapped_{};
-    std::vector<uint8_t> input_;
-    std::vector<uint8_t> output_;
-    bool issued_ = false;
-    bool pended_ = false;
-    uint32_t immediateError_ = 0;
-};
+using krvdlc::OverlappedCall;
 
 // An overlapped read issued at once, as user mode keeps it while it waits; it must have
 // ended by the time the test lets it go.

@@ -1,15 +1,24 @@
 // krvdlc-robust - robustness figures of KRVDLC in the simulated machine.
 //
+//   krvdlc-robust report [--jobs N] [--fuzz-seconds S] [--fuzz-dir DIR] [--corpus DIR]
+//                        [--work-dir DIR] [--tests PROGRAM] [--no-sweep] [--no-fuzz]
+//                        [--no-load] [--json]
 //   krvdlc-robust sweep [--jobs N] [--limit K] [--sites] [--json]
 //   krvdlc-robust run [--fail K]
+//
+// report: the sweep, then every fuzz harness built (build/fuzz/fuzz/*_fuzz) for S seconds
+// each, then the load test (LoadStress in the test program), as one table: fault points
+// and violations, fuzz executions and crashes, load rounds and requests, requests lost or
+// completed twice and bytes leaked over all of them.
 //
 // sweep: runs the whole-driver scenario once to count the calls that can fail, then once
 // more for every k failing the k-th call (each run a process of its own), and prints
 // failure points, runs, violations, requests lost or completed twice, packets held and
 // bytes leaked, and which of the driver's failure sites were failed.
 //
-// Exit status: 0 all figures clean, 1 a violation, a leak, a lost request or a failure
-// site the sweep did not fail, 2 bad usage.
+// Exit status: 0 all figures clean, 1 a violation, a crash, a leak, a lost request or a
+// failure site the sweep did not fail, 2 bad usage.
+#include "tools/krvdlc-robust/report.h"
 #include "tools/krvdlc-robust/sweep.h"
 
 #include <cstdio>
@@ -21,19 +30,26 @@
 namespace {
 
 using krvdlc::robust::SweepOptions;
+using krvdlc::robust::SitesNotFailed;
 using krvdlc::robust::SweepResult;
 
 void Usage(std::ostream &out)
 {
-    out << "usage: krvdlc-robust sweep [--jobs N] [--limit K] [--sites] [--json]\n"
+    out << "usage: krvdlc-robust report [--jobs N] [--fuzz-seconds S] [--fuzz-dir DIR] [--corpus DIR]\n"
+           "                            [--work-dir DIR] [--tests PROGRAM] [--no-sweep] [--no-fuzz]\n"
+           "                            [--no-load] [--json]\n"
+           "       krvdlc-robust sweep [--jobs N] [--limit K] [--sites] [--json]\n"
            "       krvdlc-robust run [--fail K]\n"
+           "  report   sweep, fuzz harnesses (S s each, default 20) and load test in one table\n"
+           "           (defaults: build/fuzz/fuzz, fuzz/corpus, build/robust, build/host/krvdlc_tests)\n"
            "  sweep    fail every failable call of the scenario in turn, one run each\n"
            "  run      one run of the scenario in this process (K: the call to fail)\n"
            "  --jobs   runs at a time (default 2)\n"
            "  --limit  only the first K failure points (default all)\n"
            "  --sites  list the driver's failure sites and whether each was failed\n"
            "  --json   figures as one JSON object\n"
-           "exit status: 0 clean, 1 a violation or a site not failed, 2 bad usage\n";
+           "exit status: 0 clean, 1 a violation, crash, leak, lost request or site not failed,\n"
+           "2 bad usage\n";
 }
 
 std::string Quote(const std::string &text)
@@ -45,14 +61,6 @@ std::string Quote(const std::string &text)
         quoted += c == '\n' ? ' ' : c;
     }
     return quoted + "\"";
-}
-
-size_t NotFailed(const SweepResult &r)
-{
-    size_t missing = 0;
-    for (const auto &site : r.sitesReached)
-        missing += r.sitesFailed.count(site) == 0 ? 1 : 0;
-    return missing;
 }
 
 void PrintText(const SweepResult &r, bool listSites)
@@ -69,7 +77,7 @@ void PrintText(const SweepResult &r, bool listSites)
                 static_cast<unsigned long long>(r.bytesLeaked));
     std::printf("  driver failure sites: %zu reached, %zu of them failed; %zu more reached only "
                 "on error paths\n",
-                r.sitesReached.size(), r.sitesReached.size() - NotFailed(r), r.sitesOnErrorPaths.size());
+                r.sitesReached.size(), r.sitesReached.size() - SitesNotFailed(r), r.sitesOnErrorPaths.size());
     std::printf("  took %.1f s\n", r.seconds);
     for (const auto &site : r.sitesReached)
         if (listSites || r.sitesFailed.count(site) == 0)
@@ -93,7 +101,7 @@ void PrintJson(const SweepResult &r)
                 static_cast<unsigned long long>(r.completedTwice),
                 static_cast<unsigned long long>(r.packetsHeld),
                 static_cast<unsigned long long>(r.bytesLeaked), r.sitesReached.size(),
-                r.sitesReached.size() - NotFailed(r), r.seconds);
+                r.sitesReached.size() - SitesNotFailed(r), r.seconds);
     const char *separator = "";
     for (const auto &report : r.reports) {
         std::printf("%s%s", separator, Quote(report).c_str());
@@ -127,12 +135,60 @@ int RunOne(int argc, char **argv)
     return outcome.problems.empty() ? 0 : 1;
 }
 
+// report [...]: every figure from one run; exit 0 only when all are clean.
+int RunReportCommand(int argc, char **argv)
+{
+    krvdlc::robust::ReportOptions options;
+    bool json = false;
+    for (int i = 2; i < argc; i++) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        uint64_t number = 0;
+        auto parseNumber = [&] {
+            char *end = nullptr;
+            number = std::strtoull(argv[i + 1], &end, 10);
+            return end != argv[i + 1] && *end == '\0' && number > 0;
+        };
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--no-sweep") {
+            options.skipSweep = true;
+        } else if (arg == "--no-fuzz") {
+            options.skipFuzz = true;
+        } else if (arg == "--no-load") {
+            options.skipLoad = true;
+        } else if (arg == "--jobs" && hasValue && parseNumber()) {
+            options.jobs = options.sweep.jobs = static_cast<unsigned>(number);
+            i++;
+        } else if (arg == "--fuzz-seconds" && hasValue && parseNumber()) {
+            options.fuzzSeconds = static_cast<unsigned>(number);
+            i++;
+        } else if (arg == "--fuzz-dir" && hasValue) {
+            options.fuzzFolder = argv[++i];
+        } else if (arg == "--corpus" && hasValue) {
+            options.corpusFolder = argv[++i];
+        } else if (arg == "--work-dir" && hasValue) {
+            options.workFolder = argv[++i];
+        } else if (arg == "--tests" && hasValue) {
+            options.testProgram = argv[++i];
+        } else {
+            std::cerr << "krvdlc-robust: bad argument '" << arg << "'; see krvdlc-robust --help\n";
+            return 2;
+        }
+    }
+    krvdlc::robust::Report report = krvdlc::robust::RunReport(options);
+    std::fputs((json ? FormatReportJson(report) : FormatReport(report)).c_str(), stdout);
+    return report.Clean() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "run") == 0)
         return RunOne(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "report") == 0)
+        return RunReportCommand(argc, argv);
     if (argc < 2 || std::strcmp(argv[1], "sweep") != 0) {
         Usage(argc < 2 || std::strcmp(argv[1], "--help") != 0 ? std::cerr : std::cout);
         return argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
@@ -167,8 +223,5 @@ int main(int argc, char **argv)
         PrintJson(result);
     else
         PrintText(result, sites);
-    bool clean = result.violations == 0 && result.lost == 0 && result.bytesLeaked == 0 &&
-                 result.packetsHeld == 0 && result.failurePoints > 0 &&
-                 (options.limit != 0 || NotFailed(result) == 0);
-    return clean ? 0 : 1;
+    return krvdlc::robust::SweepClean(result, options.limit) ? 0 : 1;
 }

@@ -360,4 +360,18 @@ SweepResult RunSweep(const SweepOptions &options)
     return result;
 }
 
+size_t SitesNotFailed(const SweepResult &result)
+{
+    size_t missing = 0;
+    for (const auto &site : result.sitesReached)
+        missing += result.sitesFailed.count(site) == 0 ? 1 : 0;
+    return missing;
+}
+
+bool SweepClean(const SweepResult &result, uint64_t limit)
+{
+    return result.violations == 0 && result.lost == 0 && result.bytesLeaked == 0 && result.packetsHeld == 0 &&
+           result.failurePoints > 0 && (limit != 0 || SitesNotFailed(result) == 0);
+}
+
 }  // namespace krvdlc::robust

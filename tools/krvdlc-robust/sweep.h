@@ -40,6 +40,11 @@ struct SweepResult {
 
 SweepResult RunSweep(const SweepOptions &options);
 
+// Failure sites reached by the counting run that no run failed.
+size_t SitesNotFailed(const SweepResult &result);
+// No violation, nothing lost or leaked, and (for a sweep without a limit) every site failed.
+bool SweepClean(const SweepResult &result, uint64_t limit);
+
 // The driver's call site of `site` in words (addr2line on this program).
 SiteName DescribeSite(const SiteRecord &site);
 

@@ -1,0 +1,15 @@
+// sequence_fuzz.cpp - libFuzzer entry point for fuzz/sequence_target.h.
+#include "fuzz/sequence_target.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::string failure = krvdlc::fuzz::SequenceTarget::Run(data, size);
+    if (!failure.empty()) {
+        std::fprintf(stderr, "sequence_fuzz: %s\n", failure.c_str());
+        std::abort();
+    }
+    return 0;
+}
