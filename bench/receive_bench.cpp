@@ -1,77 +1,44 @@
-// receive_bench.cpp - speed and memory of KRVDLC's receive path in the simulated machine.
+// receive_bench.cpp - the receive side of KRVDLC in the simulated machine: the frame
+// filter alone and whole frames from indication to a completed read.
 //
+// BM_Filter: AcceptLookaheadFrame or AcceptPacketFrame on one frame, accepted (each frame
+//   shape) or refused (DSAP 0x00, and an Ethernet II type 0800 frame).
 // BM_ReceiveAndRead: one frame indicated, queued or delivered, and read back, per
 //   iteration, through either receive handler, with the reader's request waiting before
 //   the frame arrives (delivery from the receive-complete indication) or issued after it
-//   (delivery from the read). Counters per frame: pool blocks (tag Kdlc) allocated, and
-//   the MDLs and packet descriptors the receive handler takes for a frame (measured once
-//   with the data transfer held, so that nothing has been given back yet); their sum is
-//   allocs/frame: descriptor + frame buffer + two MDLs + record on the lookahead path,
-//   the record alone on the packet path.
-// BM_AcceptLookaheadFrame / BM_AcceptPacketFrame / BM_RejectDSAP: the frame filter alone.
+//   (the read finds the frame queued). Counters per frame: pool blocks (tag Kdlc)
+//   allocated, and the MDLs and packet descriptors the receive handler takes for a frame
+//   (measured once with the data transfer held, so that nothing has been given back yet);
+//   their sum is allocs/frame: descriptor + frame buffer + two MDLs + record on the
+//   lookahead path, the record alone on the packet path.
 // BM_TraceLine: a trace call site with the level off, and building the line with it on.
-#include "tools/common/simulated_host.h"
-#include "tools/common/frames.h"
+//
+// Every benchmark of the table names its loop with an InstructionWindow for
+// scripts/perf.py (callgrind).
+#include "bench/instruction_window.h"
+#include "bench/station.h"
 
 #include "sim/io_manager.h"
-#include "sim/ndis.h"
 #include "sim/pool.h"
 #include "sim/win32.h"
-
-#include "core/krvdlc.h"
-
-#include <benchmark/benchmark.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+namespace krvdlc::bench {
 namespace {
 
 namespace w = sim::win32;
-namespace fr = krvdlc::frames;
 
 constexpr uint32_t kTagKdlc = sim::PoolTag("Kdlc");
-const fr::MacAddress kStation = {0x02, 0x00, 0x4B, 0x52, 0x00, 0x01};
-const fr::MacAddress kPeer = {0x02, 0x00, 0x4B, 0x52, 0x00, 0x02};
 
-fr::Bytes XidFrame(size_t size)
+bool Indicate(Station &station, sim::ReceivePath path, const fr::Bytes &frame)
 {
-    fr::Llc llc{fr::kSapSna, fr::kSapSna, fr::kControlXid};
-    fr::Bytes frame = fr::Ethernet8023(kStation, kPeer, llc, fr::XidInformation(), size);
-    return frame;
+    if (path == sim::ReceivePath::Packet)
+        return station.adapter->IndicatePacket(frame).value_or(0) == 1;
+    return station.adapter->IndicateReceive(frame).value_or(NDIS_STATUS_FAILURE) == NDIS_STATUS_SUCCESS;
 }
-
-// A loaded driver with one bound, opened Ethernet adapter receiving through `path`.
-struct Receiver {
-    krvdlc::SimulatedHost host;
-    sim::Adapter *adapter = nullptr;
-    krvdlc::DeviceHandle handle;
-
-    explicit Receiver(sim::ReceivePath path)
-    {
-        host.Load();
-        adapter = &host.AddAdapter(u"{4B520001-0000-0000-0000-000000000001}", NdisMedium802_3,
-                                   kStation);
-        adapter->SetReceivePath(path);
-        adapter->Bind();
-        host.ndis().IndicateBindsComplete();
-        handle = host.Open(krvdlc::SimulatedHost::AdapterFileName(*adapter), true);
-    }
-    ~Receiver()
-    {
-        handle.Close();
-        host.machine().io().WaitForDeferredCloses();
-        adapter->Unbind();
-    }
-
-    bool Indicate(sim::ReceivePath path, const fr::Bytes &frame)
-    {
-        if (path == sim::ReceivePath::Packet)
-            return adapter->IndicatePacket(frame).value_or(0) == 1;
-        return adapter->IndicateReceive(frame).value_or(NDIS_STATUS_FAILURE) == NDIS_STATUS_SUCCESS;
-    }
-};
 
 // Resources the receive handler holds for one frame before anything is given back: the
 // lookahead path's transfer is held by the miniport, so both MDLs are still allocated.
@@ -80,79 +47,77 @@ struct HeldPerFrame {
     double descriptors = 0;
 };
 
-HeldPerFrame MeasureHeld(Receiver &receiver, sim::ReceivePath path, const fr::Bytes &frame)
+HeldPerFrame MeasureHeld(Station &station, sim::ReceivePath path, const fr::Bytes &frame)
 {
-    sim::IoManager &io = receiver.host.machine().io();
-    sim::Ndis &ndis = receiver.host.ndis();
-    receiver.adapter->SetScript(sim::NdisOperation::TransferData, {sim::CompletionMode::Held, NDIS_STATUS_SUCCESS});
+    sim::IoManager &io = station.host.machine().io();
+    sim::Ndis &ndis = station.host.ndis();
+    station.adapter->SetScript(sim::NdisOperation::TransferData, {sim::CompletionMode::Held, NDIS_STATUS_SUCCESS});
     size_t mdls = io.DriverMdlsOutstanding();
     size_t descriptors = ndis.PacketsInUse();
-    receiver.Indicate(path, frame);
+    Indicate(station, path, frame);
     HeldPerFrame held;
     held.mdls = static_cast<double>(io.DriverMdlsOutstanding() - mdls);
     held.descriptors = static_cast<double>(ndis.PacketsInUse() - descriptors);
-    receiver.adapter->ReleasePending(sim::NdisOperation::TransferData);
-    receiver.adapter->SetScript(sim::NdisOperation::TransferData, {});
-    receiver.adapter->IndicateReceiveComplete();
-    std::vector<uint8_t> buffer(2048);
-    receiver.handle.Read(buffer);   // overlapped handle: completes at once, the frame is queued
+    station.adapter->ReleasePending(sim::NdisOperation::TransferData);
+    station.adapter->SetScript(sim::NdisOperation::TransferData, {});
+    station.adapter->IndicateReceiveComplete();
+    std::vector<uint8_t> buffer(8192);
+    station.handle.Read(buffer);   // overlapped handle: completes at once, the frame is queued
     return held;
 }
 
-// Reads one frame on an overlapped handle, waiting for it.
+// Reads one frame on an overlapped handle, waiting for it; `afterIssue` runs once the read
+// is issued (it indicates the frame when the reader waits).
+template <typename AfterIssue>
 bool ReadOne(w::HANDLE handle, std::vector<uint8_t> &buffer, w::OVERLAPPED &overlapped,
-             bool afterIssue(void *), void *context)
+             AfterIssue afterIssue)
 {
     w::DWORD bytes = 0;
     w::BOOL ok = w::ReadFile(handle, buffer.data(), static_cast<w::DWORD>(buffer.size()), nullptr,
                              &overlapped);
     if (!ok && w::GetLastError() != w::ERROR_IO_PENDING)
         return false;
-    if (afterIssue != nullptr && !afterIssue(context))
+    if (!afterIssue())
         return false;
     return w::GetOverlappedResult(handle, &overlapped, &bytes, TRUE) != FALSE && bytes != 0;
 }
 
 // Arguments: receive path (0 lookahead, 1 packet), reader (0 reads after the frame is
-// queued, 1 has its read waiting when the frame arrives), frame size.
+// queued, 1 has its read waiting when the frame arrives), frame shape, trace.
 void BM_ReceiveAndRead(benchmark::State &state)
 {
     auto path = state.range(0) == 0 ? sim::ReceivePath::Lookahead : sim::ReceivePath::Packet;
     bool readerWaiting = state.range(1) != 0;
-    fr::Bytes frame = XidFrame(static_cast<size_t>(state.range(2)));
-    Receiver receiver(path);
-    HeldPerFrame held = MeasureHeld(receiver, path, frame);
+    const FrameShape &shape = Shape(state.range(2));
+    fr::Bytes frame = TestFrame(shape, kStation, kPeer);
+    Station station(shape.medium, path, state.range(3) != 0);
+    HeldPerFrame held = MeasureHeld(station, path, frame);
 
-    std::vector<uint8_t> buffer(2048);
+    std::vector<uint8_t> buffer(8192);
     w::OVERLAPPED overlapped{};
     overlapped.hEvent = w::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    struct Context {
-        Receiver *receiver;
-        sim::ReceivePath path;
-        const fr::Bytes *frame;
-    } context{&receiver, path, &frame};
-    auto indicate = [](void *raw) {
-        auto *c = static_cast<Context *>(raw);
-        bool ok = c->receiver->Indicate(c->path, *c->frame);
-        c->receiver->adapter->IndicateReceiveComplete();
+    auto indicate = [&] {
+        bool ok = Indicate(station, path, frame);
+        station.adapter->IndicateReceiveComplete();
         return ok;
     };
+    auto nothing = [] { return true; };
 
-    sim::Pool &pool = receiver.host.machine().pool();
+    std::string label = std::string("receive ") + (path == sim::ReceivePath::Packet ? "packet" : "lookahead") +
+                        (readerWaiting ? ", reader waiting, " : ", read finds it queued, ") + shape.name +
+                        ", " + TraceName(state.range(3));
+    sim::Pool &pool = station.host.machine().pool();
     uint64_t allocationsBefore = pool.UsageOf(kTagKdlc).allocations;
+    InstructionWindow window(label);
     for (auto _ : state) {
-        bool ok;
-        if (readerWaiting) {
-            ok = ReadOne(receiver.handle.get(), buffer, overlapped, +indicate, &context);
-        } else {
-            ok = indicate(&context) &&
-                 ReadOne(receiver.handle.get(), buffer, overlapped, nullptr, nullptr);
-        }
+        bool ok = readerWaiting ? ReadOne(station.handle.get(), buffer, overlapped, indicate)
+                                : indicate() && ReadOne(station.handle.get(), buffer, overlapped, nothing);
         if (!ok) {
             state.SkipWithError("a frame was not delivered");
             break;
         }
     }
+    window.Close(state.iterations());
     double frames = static_cast<double>(state.iterations());
     double poolAllocations = static_cast<double>(pool.UsageOf(kTagKdlc).allocations - allocationsBefore);
     w::CloseHandle(overlapped.hEvent);
@@ -165,15 +130,13 @@ void BM_ReceiveAndRead(benchmark::State &state)
         state.counters["descriptors/frame"] = held.descriptors;
         state.counters["allocs/frame"] = poolAllocations / frames + held.mdls + held.descriptors;
     }
-    state.SetLabel(std::string(path == sim::ReceivePath::Packet ? "packet" : "lookahead") +
-                   (readerWaiting ? ", reader waiting" : ", read after queueing"));
+    state.SetLabel(label);
 }
 BENCHMARK(BM_ReceiveAndRead)
-    ->ArgNames({"packet", "waiting", "bytes"})
-    ->ArgsProduct({{0, 1}, {0, 1}, {60}})
-    ->Args({0, 1, 1514})
-    ->Args({1, 1, 1514})
-    ->UseRealTime();
+    ->ArgNames({"packet", "waiting", "shape", "trace"})
+    ->ArgsProduct({{0, 1}, {1, 0}, benchmark::CreateDenseRange(0, kShapeCount - 1, 1), {0, 1}})
+    ->UseRealTime()
+    ->Apply([](benchmark::internal::Benchmark *b) { Counted(b); });
 
 // The filter reads only Medium and CheckDSAP of the context.
 std::unique_ptr<ADAPTER_CONTEXT> FilterContext(NDIS_MEDIUM medium)
@@ -185,49 +148,37 @@ std::unique_ptr<ADAPTER_CONTEXT> FilterContext(NDIS_MEDIUM medium)
 }
 
 struct FilterCase {
-    const char *name;
+    std::string name;
     NDIS_MEDIUM medium;
     fr::Bytes frame;
 };
 
-std::vector<FilterCase> FilterCases()
+// Argument "case": 0-2 accepted at each shape, 3 refused for its DSAP, 4 refused for its type.
+FilterCase MakeFilterCase(int64_t index)
 {
-    fr::Llc xid{fr::kSapSna, fr::kSapSna, fr::kControlXid};
-    fr::Llc nullSap{fr::kSapNull, fr::kSapSna, fr::kControlTest};
-    fr::Bytes ipv4 = XidFrame(60);
-    ipv4[12] = 0x08;
-    ipv4[13] = 0x00;
-    return {
-        {"802.3 accepted", NdisMedium802_3, fr::Ethernet8023(kStation, kPeer, xid, fr::XidInformation())},
-        {"802.3 DSAP 0x00 refused", NdisMedium802_3, fr::Ethernet8023(kStation, kPeer, nullSap)},
-        {"type 0800 refused", NdisMedium802_3, ipv4},
-        {"Token Ring routed accepted", NdisMedium802_5,
-         fr::TokenRing(kStation, kPeer, xid, fr::XidInformation(), fr::RoutingInformation({0x0011, 0x0020}))},
-    };
+    if (index < kShapeCount) {
+        const FrameShape &shape = Shape(index);
+        return {std::string("accepted, ") + shape.name, shape.medium, TestFrame(shape, kStation, kPeer)};
+    }
+    fr::Bytes refused = TestFrame(Shape(0), kStation, kPeer, fr::kSapNull);
+    if (index == kShapeCount)
+        return {"refused (DSAP 0x00), 64", NdisMedium802_3, refused};
+    refused[12] = 0x08;
+    refused[13] = 0x00;
+    return {"refused (type 0800), 64", NdisMedium802_3, refused};
 }
 
-void BM_AcceptLookaheadFrame(benchmark::State &state)
+// Arguments: handler (0 lookahead, 1 packet), case.
+void BM_Filter(benchmark::State &state)
 {
     sim::Machine machine;
-    FilterCase c = FilterCases()[static_cast<size_t>(state.range(0))];
+    // Tracing off, whatever an earlier benchmark's driver left in the level.
+    ULONG savedLevel = ReadNoFence(&TraceLevel);
+    WriteNoFence(&TraceLevel, (ULONG)0);
+    bool packetHandler = state.range(0) != 0;
+    FilterCase c = MakeFilterCase(state.range(1));
     auto adapter = FilterContext(c.medium);
     size_t header = fr::IndicatedHeaderSize(c.medium, c.frame);
-    for (auto _ : state) {
-        BOOLEAN accepted = AcceptLookaheadFrame(adapter.get(), c.frame.data(), static_cast<UINT>(header),
-                                                c.frame.data() + header,
-                                                static_cast<UINT>(c.frame.size() - header));
-        benchmark::DoNotOptimize(accepted);
-    }
-    state.SetItemsProcessed(state.iterations());
-    state.SetLabel(c.name);
-}
-BENCHMARK(BM_AcceptLookaheadFrame)->DenseRange(0, 3);
-
-void BM_AcceptPacketFrame(benchmark::State &state)
-{
-    sim::Machine machine;
-    FilterCase c = FilterCases()[static_cast<size_t>(state.range(0))];
-    auto adapter = FilterContext(c.medium);
     // One mapped buffer, as a miniport indicates a frame from its receive area.
     MDL mdl{};
     mdl.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
@@ -237,27 +188,33 @@ void BM_AcceptPacketFrame(benchmark::State &state)
     auto storage = std::make_unique<uint8_t[]>(sizeof(NDIS_PACKET) + 32);
     auto *packet = new (storage.get()) NDIS_PACKET{};
     packet->Private.Head = packet->Private.Tail = &mdl;
+
+    std::string label = std::string("filter ") + (packetHandler ? "packet" : "lookahead") + ", " + c.name;
+    BOOLEAN expected = state.range(1) < kShapeCount ? TRUE : FALSE;
+    BOOLEAN accepted = expected;
+    InstructionWindow window(label);
     for (auto _ : state) {
-        packet->Private.ValidCounts = FALSE;
-        BOOLEAN accepted = AcceptPacketFrame(adapter.get(), packet);
+        if (packetHandler) {
+            packet->Private.ValidCounts = FALSE;
+            accepted = AcceptPacketFrame(adapter.get(), packet);
+        } else {
+            accepted = AcceptLookaheadFrame(adapter.get(), c.frame.data(), static_cast<UINT>(header),
+                                            c.frame.data() + header,
+                                            static_cast<UINT>(c.frame.size() - header));
+        }
         benchmark::DoNotOptimize(accepted);
     }
+    window.Close(state.iterations());
+    WriteNoFence(&TraceLevel, savedLevel);
+    if (accepted != expected)
+        state.SkipWithError("the filter decided otherwise than expected");
     state.SetItemsProcessed(state.iterations());
-    state.SetLabel(c.name);
+    state.SetLabel(label);
 }
-BENCHMARK(BM_AcceptPacketFrame)->DenseRange(0, 3);
-
-void BM_RejectDSAP(benchmark::State &state)
-{
-    sim::Machine machine;
-    UCHAR dsap = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(RejectDSAP(dsap));
-        ++dsap;
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_RejectDSAP);
+BENCHMARK(BM_Filter)
+    ->ArgNames({"packet", "case"})
+    ->ArgsProduct({{0, 1}, benchmark::CreateDenseRange(0, kShapeCount + 1, 1)})
+    ->Apply([](benchmark::internal::Benchmark *b) { Counted(b); });
 
 // Argument: TraceLevel. 0: the call site's level test fails and nothing is built; 4: the
 // line is built and handed to TraceOut, which has no sink (no file, no debugger).
@@ -281,3 +238,4 @@ void BM_TraceLine(benchmark::State &state)
 BENCHMARK(BM_TraceLine)->Arg(0)->Arg(4);
 
 }  // namespace
+}  // namespace krvdlc::bench

@@ -35,11 +35,12 @@ typedef struct _ADAPTER_CONTEXT {
     LIST_ENTRY ResetList;               // reset requests waiting for NDIS, oldest first
     NDIS_STATUS CompletionStatus;       // status of the last open or close completion
     NDIS_EVENT CompletionEvent;         // set by OpenAdapterComplete / CloseAdapterComplete
-    NDIS_EVENT CleanupEvent;            // signalled exactly while IrpCount is 0
+    NDIS_EVENT CleanupEvent;            // while CleanupWaiters != 0: signalled exactly while IrpCount is 0
     LIST_ENTRY AdapterLink;             // link in AdapterList
     volatile LONG Bound;                // 1 from a successful open until the unbind begins
     volatile BOOLEAN CheckDSAP;         // apply the DSAP check to received frames
-    KSPIN_LOCK IrpCountLock;            // keeps CleanupEvent in step with IrpCount
+    KSPIN_LOCK IrpCountLock;            // keeps CleanupEvent in step with IrpCount for waiters
+    volatile LONG CleanupWaiters;       // cleanups and unbind waiting on CleanupEvent (interlocked)
     // Receive path (receive/indication_guard.cpp, receive/read.cpp). Zero after creation
     // needs no further set-up: KrvDlcWaitForIndications initialises IndicationsIdle itself.
     volatile LONG ActiveIndications;    // receive handlers running now (interlocked)

@@ -123,8 +123,8 @@ VOID NTAPI KrvDlcBindAdapter(PNDIS_STATUS Status, NDIS_HANDLE BindContext,
     }
 
     // NDIS may call the driver's handlers for this binding as soon as the open
-    // completes, so every lock, list and event of the context is ready before it, and
-    // CleanupEvent already agrees with the zero request count.
+    // completes, so every lock, list and event of the context is ready before it. Only a
+    // waiter relies on CleanupEvent, and it brings the event in line itself.
     NdisInitializeEvent(&Adapter->CompletionEvent);
     InitializeListHead(&Adapter->ResetList);
     KeInitializeSpinLock(&Adapter->ResetListLock);
@@ -133,6 +133,7 @@ VOID NTAPI KrvDlcBindAdapter(PNDIS_STATUS Status, NDIS_HANDLE BindContext,
     KeInitializeSpinLock(&Adapter->ReadLock);
     KeInitializeSpinLock(&Adapter->IrpCountLock);
     WriteNoFence(&Adapter->IrpCount, 0);
+    WriteNoFence(&Adapter->CleanupWaiters, 0);
     WriteNoFence(&Adapter->RxQueueCount, 0);
     WriteNoFence(&Adapter->PendingReadIrp, (PIRP)nullptr);
     NdisInitializeEvent(&Adapter->CleanupEvent);

@@ -38,11 +38,7 @@ VOID NTAPI KrvDlcUnbindAdapter(PNDIS_STATUS Status, NDIS_HANDLE ProtocolBindingC
     KrvDlcCancelReadIrp(Adapter->DeviceObject);
 
     if (TRACE_ON(4)) TraceMessage(4, "Waiting on CleanupEvent\n");
-    NdisWaitEvent(&Adapter->CleanupEvent, UNBIND_WAIT_MS);
-    // The last IoDecrement sets CleanupEvent while it holds IrpCountLock; passing
-    // through the lock makes sure it has let go of the context.
-    OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
-    KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
+    KrvDlcWaitForRequests(Adapter, UNBIND_WAIT_MS);
 
     // Indications that passed the Bound test may still queue frames: let them finish,
     // then give every queued packet back while the adapter and the pool still exist.

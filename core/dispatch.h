@@ -20,6 +20,8 @@ DRIVER_DISPATCH KrvDlcIoControl;
 // Count of requests in progress on an adapter device; any IRQL up to DISPATCH_LEVEL.
 VOID IoIncrement(PADAPTER_CONTEXT Adapter);
 VOID IoDecrement(PADAPTER_CONTEXT Adapter);
+// Waits (PASSIVE_LEVEL) until no request is in progress; TimeoutMs 0 waits without end.
+BOOLEAN KrvDlcWaitForRequests(PADAPTER_CONTEXT Adapter, UINT TimeoutMs);
 
 // NDIS request and reset completion (up to DISPATCH_LEVEL).
 REQUEST_COMPLETE_HANDLER RequestCompleteHandler;

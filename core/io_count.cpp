@@ -2,38 +2,95 @@
 // io_count.cpp - the count of requests in progress on an adapter device and the
 // CleanupEvent it drives.
 //
+// Protocol (every change of IrpCount and CleanupWaiters is an interlocked operation):
+//
+//   request:  IoIncrement ... IoDecrement. A step of IrpCount from 0 to 1 or from 1 to 0
+//             that sees CleanupWaiters != 0 brings CleanupEvent in line with IrpCount
+//             under IrpCountLock (SyncCleanupEvent); with no waiter nothing else is done.
+//   waiter:   KrvDlcWaitForRequests: InterlockedIncrement(CleanupWaiters), count itself
+//             in, SyncCleanupEvent (resets: IrpCount >= 1 now), count itself out (a step
+//             to 0 syncs, i.e. sets), wait, pass through IrpCountLock, then
+//             InterlockedDecrement(CleanupWaiters).
+//
+// Why no wake-up is lost: the waiter's own increment and every later change of IrpCount
+// form one release sequence, so a step to 0 that comes after it sees CleanupWaiters set
+// and syncs. Syncs run one at a time under IrpCountLock and each reads IrpCount after its
+// own step and after every sync before it, so the last sync leaves the event as the last
+// count says: set once the count has come down to 0.
+//
+// Why no early wake-up: while no waiter exists the event is left as it is and may be
+// stale; the waiter's own sync, made while its own count holds IrpCount above 0, resets
+// it before the waiter can look at it. A step to 0 that came before the waiter's
+// increment and syncs late reads IrpCount under the lock after that reset, so it sees the
+// waiter's count and resets too.
+//
 #include "core/krvdlc.h"
 
 //
+// SyncCleanupEvent - sets CleanupEvent when IrpCount is 0, else resets it, under
+// IrpCountLock. Any IRQL up to DISPATCH_LEVEL. Kept out of line: only steps seen by a
+// waiter come here.
+//
+static DECLSPEC_NOINLINE VOID SyncCleanupEvent(PADAPTER_CONTEXT Adapter)
+{
+    KIRQL OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
+    if (ReadNoFence(&Adapter->IrpCount) == 0)
+        NdisSetEvent(&Adapter->CleanupEvent);
+    else
+        NdisResetEvent(&Adapter->CleanupEvent);
+    KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
+}
+
+//
 // IoIncrement - counts one more request in progress on the adapter. Any IRQL up to
-// DISPATCH_LEVEL. CleanupEvent is reset on the step from 0 to 1.
+// DISPATCH_LEVEL. On the step from 0 to 1 a waiting cleanup or unbind gets
+// CleanupEvent reset.
 //
 VOID IoIncrement(PADAPTER_CONTEXT Adapter)
 {
-    // Count and event change together under IrpCountLock, so that an increment from 0
-    // racing a decrement to 0 cannot leave the event signalled while a request counts.
-    KIRQL OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
     LONG Count = InterlockedIncrement(&Adapter->IrpCount);
-    if (Count == 1)
-        NdisResetEvent(&Adapter->CleanupEvent);
-    KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
+    if (Count == 1 && ReadNoFence(&Adapter->CleanupWaiters) != 0)
+        SyncCleanupEvent(Adapter);
 
     if (TRACE_ON(4)) TraceLong(4, "IoIncrement: IrpCount is now ", (ULONG)Count, 10);
 }
 
 //
 // IoDecrement - releases the count of one request, called right after the request was
-// completed. Any IRQL up to DISPATCH_LEVEL. CleanupEvent is set on the step to 0, which
-// lets a waiting cleanup or unbind go on.
+// completed. Any IRQL up to DISPATCH_LEVEL. On the step to 0 a waiting cleanup or
+// unbind gets CleanupEvent set, which lets it go on.
 //
 VOID IoDecrement(PADAPTER_CONTEXT Adapter)
 {
-    // See IoIncrement: the event follows the count under the same lock.
-    KIRQL OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
     LONG Count = InterlockedDecrement(&Adapter->IrpCount);
-    if (Count == 0)
-        NdisSetEvent(&Adapter->CleanupEvent);
-    KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
+    if (Count == 0 && ReadNoFence(&Adapter->CleanupWaiters) != 0)
+        SyncCleanupEvent(Adapter);
 
     if (TRACE_ON(4)) TraceLong(4, "IoDecrement: IrpCount is now ", (ULONG)Count, 10);
+}
+
+//
+// KrvDlcWaitForRequests - waits until no request is in progress on the adapter, at most
+// TimeoutMs (0: without time-out); TRUE when none is. The caller holds no count itself.
+// PASSIVE_LEVEL; cleanups and an unbind may wait at the same time.
+//
+BOOLEAN KrvDlcWaitForRequests(PADAPTER_CONTEXT Adapter, UINT TimeoutMs)
+{
+    InterlockedIncrement(&Adapter->CleanupWaiters);
+
+    // Counted in without a trace line: the waiter is not a request.
+    InterlockedIncrement(&Adapter->IrpCount);
+    SyncCleanupEvent(Adapter);
+    if (InterlockedDecrement(&Adapter->IrpCount) == 0)
+        SyncCleanupEvent(Adapter);
+
+    BOOLEAN Idle = NdisWaitEvent(&Adapter->CleanupEvent, TimeoutMs);
+
+    // The step to 0 that set the event did so holding IrpCountLock: passing through the
+    // lock makes sure it has let go of the context.
+    KIRQL OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
+    KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
+
+    InterlockedDecrement(&Adapter->CleanupWaiters);
+    return Idle;
 }

@@ -117,7 +117,7 @@ NTSTATUS NTAPI KrvDlcCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KrvDlcEmptyRxQueue(Adapter);
     // The cleanup gives its own count back first, so it never waits for itself.
     IoDecrement(Adapter);
-    NdisWaitEvent(&Adapter->CleanupEvent, 0);
+    KrvDlcWaitForRequests(Adapter, 0);
 
     KrvDlcCompleteIrp(Irp, STATUS_SUCCESS, 0);
     if (TRACE_ON(5)) TraceMessage(5, "Leaving KrvDlcCleanup\n");

@@ -20,4 +20,5 @@
 // Dump data, when given, is one 4-byte value passed by address with size 4.
 VOID LogSystemEvent(NTSTATUS EventCode, const WCHAR *String, const void *DumpData,
                     ULONG DumpSize);
-VOID LogSystemError(ULONG Kind, const char *Text, const void *DumpData, ULONG DumpSize);
+// LogSystemError reports failures only, so it is cold (see trace.h).
+DECLSPEC_COLD VOID LogSystemError(ULONG Kind, const char *Text, const void *DumpData, ULONG DumpSize);

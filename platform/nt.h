@@ -31,6 +31,11 @@
 #define KRV_CDECL
 #endif
 
+// Code placement: a routine kept out of its callers (a rare path whose locals would
+// otherwise make every caller save registers), and one that only rare paths call.
+#define DECLSPEC_NOINLINE __attribute__((noinline))
+#define DECLSPEC_COLD __attribute__((cold))
+
 #define IN
 #define OUT
 #define OPTIONAL

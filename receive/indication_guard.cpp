@@ -30,27 +30,7 @@
 //
 #include "core/krvdlc.h"
 
-//
-// EnterIndication - counts a receive handler in; returns FALSE when the adapter is no
-// longer bound, and the handler then refuses or discards its frame. Every call is paired
-// with one LeaveIndication. Any IRQL up to DISPATCH_LEVEL.
-//
-BOOLEAN EnterIndication(PADAPTER_CONTEXT Adapter)
-{
-    InterlockedIncrement(&Adapter->ActiveIndications);
-    return ReadAcquire(&Adapter->Bound) != 0 ? TRUE : FALSE;
-}
-
-//
-// LeaveIndication - counts a receive handler out and wakes an unbind that waits for the
-// last one. The handler does not touch the context afterwards. Up to DISPATCH_LEVEL.
-//
-VOID LeaveIndication(PADAPTER_CONTEXT Adapter)
-{
-    if (InterlockedDecrement(&Adapter->ActiveIndications) == 0 &&
-        ReadAcquire(&Adapter->IndicationWaiter) != 0)
-        NdisSetEvent(&Adapter->IndicationsIdle);
-}
+// The handler side, EnterIndication and LeaveIndication, is inline in receive.h.
 
 //
 // KrvDlcWaitForIndications - called by the unbind after it cleared Bound; returns once no

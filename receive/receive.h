@@ -42,9 +42,16 @@ DRIVER_CANCEL KrvDlcCancelReadRoutine;
 NTSTATUS KrvDlcCancelReadIrp(PDEVICE_OBJECT DeviceObject);
 VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter);
 
-// TRUE, after its trace line and error entry, when Queued frames already fill the queue
-// and the frame at hand is dropped; any IRQL up to DISPATCH_LEVEL.
-BOOLEAN RxQueueFull(LONG Queued);
+// TRUE, after its trace line and error entry (ReportRxQueueFull), when Queued frames
+// already fill the queue and the frame at hand is dropped; any IRQL up to DISPATCH_LEVEL.
+DECLSPEC_COLD VOID ReportRxQueueFull(VOID);
+static inline BOOLEAN RxQueueFull(LONG Queued)
+{
+    if (Queued < RX_QUEUE_LIMIT)
+        return FALSE;
+    ReportRxQueueFull();
+    return TRUE;
+}
 
 // Gives a queued packet back: driver-owned ones are freed, lent ones returned to NDIS.
 VOID ReleaseReceivedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, BOOLEAN Trace);
@@ -59,10 +66,28 @@ LONG QueueReceivedPacket(PADAPTER_CONTEXT Adapter, PRECEIVED_PACKET Record,
 PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes);
 VOID FreeOwnedPacket(PNDIS_PACKET Packet, BOOLEAN Trace);
 
-// Receive handlers count themselves in ActiveIndications while they run. Enter returns
-// FALSE once the adapter is no longer bound; every Enter is paired with one Leave.
-BOOLEAN EnterIndication(PADAPTER_CONTEXT Adapter);
-VOID LeaveIndication(PADAPTER_CONTEXT Adapter);
+//
+// EnterIndication - counts a receive handler in ActiveIndications; returns FALSE when the
+// adapter is no longer bound, and the handler then refuses or discards its frame. Every
+// call is paired with one LeaveIndication. Any IRQL up to DISPATCH_LEVEL. Inline: every
+// frame passes here twice. The protocol with the unbind's wait: indication_guard.cpp.
+//
+static inline BOOLEAN EnterIndication(PADAPTER_CONTEXT Adapter)
+{
+    InterlockedIncrement(&Adapter->ActiveIndications);
+    return ReadAcquire(&Adapter->Bound) != 0 ? TRUE : FALSE;
+}
+
+//
+// LeaveIndication - counts a receive handler out and wakes an unbind that waits for the
+// last one. The handler does not touch the context afterwards. Up to DISPATCH_LEVEL.
+//
+static inline VOID LeaveIndication(PADAPTER_CONTEXT Adapter)
+{
+    if (InterlockedDecrement(&Adapter->ActiveIndications) == 0 &&
+        ReadAcquire(&Adapter->IndicationWaiter) != 0)
+        NdisSetEvent(&Adapter->IndicationsIdle);
+}
 
 // Unbind, after clearing Bound: returns once no receive handler is running. Later
 // handlers refuse their frames, so the queue stays empty once emptied. PASSIVE_LEVEL;

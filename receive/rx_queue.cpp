@@ -84,17 +84,14 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
 }
 
 //
-// RxQueueFull - TRUE when Queued frames already fill the receive queue; traces and logs the
-// drop of the frame at hand, which both receive paths report alike. Any IRQL up to
+// ReportRxQueueFull - traces and logs the drop of a frame that finds the receive queue
+// full (RxQueueFull, receive.h), which both receive paths report alike. Any IRQL up to
 // DISPATCH_LEVEL.
 //
-BOOLEAN RxQueueFull(LONG Queued)
+VOID ReportRxQueueFull(VOID)
 {
-    if (Queued < RX_QUEUE_LIMIT)
-        return FALSE;
     if (TRACE_ON(1))
         TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
     LogSystemError(LOG_ERROR, "** Too many received packets have been queued...  Discarding packet.\n",
                    nullptr, 0);
-    return TRUE;
 }

@@ -16,6 +16,7 @@ PACKAGES=(
     libgtest-dev
     libgmock-dev
     libbenchmark-dev
+    valgrind
     qemu-user
     libpcap-dev
     libtomlplusplus-dev

@@ -6,6 +6,8 @@
 #   host-x86   32-bit x86 (-m32, under qemu-i386 where needed): all tests
 #   host-tsan  x86-64 with ThreadSanitizer: the tests labelled `stress`
 #   fuzz       the libFuzzer harnesses (clang, build/fuzz)
+#   bench      x86-64 Release: the driver's own instructions per frame under callgrind
+#              against bench/instructions.baseline (scripts/perf.py check; one test)
 # and then prints the robustness figures (krvdlc-robust report in the host build: fault
 # sweep, each fuzz harness for 20 s, load test).
 # The last line is "N passed, M failed" over all test runs; the exit status is non-zero when
@@ -31,6 +33,8 @@ for preset in driver windows host host-x86 host-tsan; do
     step "build ${preset}" cmake --build --preset "${preset}" -j 2
 done
 step "build fuzz" bash fuzz/run.sh --build-only
+step "configure bench" cmake --preset bench
+step "build bench" cmake --build build/bench -j 2 --target krvdlc_bench
 
 total_passed=0
 total_failed=0
@@ -77,6 +81,23 @@ for preset in host host-x86 host-tsan; do
         status=1
     fi
 done
+
+# The driver's own instructions per frame on every path, tracing off, counted by callgrind
+# (the same whatever the machine's load): more than 10% over the baseline fails.
+log="${log_dir}/instructions.log"
+start=$(now)
+echo "==> instructions per frame"
+set +e
+python3 scripts/perf.py check 2>&1 | tee "${log}"
+rc=${PIPESTATUS[0]}
+set -e
+echo "==> instructions per frame: $(($(now) - start)) s"
+if [ "${rc}" -eq 0 ]; then
+    total_passed=$((total_passed + 1))
+else
+    total_failed=$((total_failed + 1))
+    status=1
+fi
 
 # Robustness figures (host build, AddressSanitizer): the low-resources sweep fails every
 # failable call of the whole-driver scenario in turn, every fuzz harness runs for 20 s,

@@ -2,7 +2,9 @@
 // and unbinds that meet requests still in progress or handles still open.
 #include "tests/support/driver_test_support.h"
 
+#include <atomic>
 #include <future>
+#include <thread>
 
 namespace krvdlc::test {
 namespace {
@@ -97,11 +99,13 @@ TEST_F(OpenCleanup, CleanupWaitsForRequestsInProgress)
         auto control = IssueHeld(handle, *adapter_, request);
         ASSERT_TRUE(WaitUntil([&] { return adapter_->HeldCount(request.operation) == 1; }));
         EXPECT_EQ(ReadNoFence(&context_->IrpCount), 1);
-        EXPECT_EQ(machine().dispatcher().ReadState(&context_->CleanupEvent.Event), 0);
 
         machine().io().ClearCompletions();
         auto cleanup = std::async(std::launch::async, [&] { return handle.Close(); });
         ASSERT_TRUE(WaitUntil([&] { return Holds(machine(), IRP_MJ_CLEANUP, true); }));
+        // The waiting cleanup has the event follow the count: reset while the request runs.
+        ASSERT_TRUE(WaitUntil([&] { return ReadNoFence(&context_->CleanupWaiters) == 1; }));
+        EXPECT_EQ(machine().dispatcher().ReadState(&context_->CleanupEvent.Event), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_FALSE(Completed(machine(), IRP_MJ_CLEANUP));
         EXPECT_EQ(cleanup.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
@@ -196,6 +200,56 @@ TEST_F(OpenCleanup, UnbindCancelsThePendingReadBeforeItCloses)
     EXPECT_EQ(unbind.get(), NDIS_STATUS_SUCCESS);
     handle.Close();
     EXPECT_TRUE(host().Unload());
+}
+
+// The count of requests in progress taken and given back on several threads while two
+// waiters (a cleanup and an unbind wait this way at once) wait for a request that is
+// held. Even rounds: neither waiter may return while the request is held, however the
+// count moves above it. Odd rounds: the request ends while the waiters are still on their
+// way in. In both, every waiter returns once the count is 0.
+TEST_F(OpenCleanup, EveryWaiterWakesWhenTheLastRequestEndsAndNotBeforeStress)
+{
+    auto &increment = DRIVER_SYMBOL(IoIncrement);
+    auto &decrement = DRIVER_SYMBOL(IoDecrement);
+    auto &waitForRequests = DRIVER_SYMBOL(KrvDlcWaitForRequests);
+    WriteNoFence(&DRIVER_SYMBOL(TraceLevel), (ULONG)0);   // the churn would flood the debugger log
+    constexpr int kRounds = 40;
+    for (int round = 0; round < kRounds; round++) {
+        SCOPED_TRACE(round);
+        increment(context_);   // the held request
+        std::atomic<bool> churning{true};
+        std::vector<std::thread> churners;
+        for (int t = 0; t < 2; t++)
+            churners.emplace_back([&] {
+                while (churning.load()) {
+                    increment(context_);
+                    decrement(context_);
+                }
+            });
+        std::vector<std::future<BOOLEAN>> waiters;
+        for (int t = 0; t < 2; t++)
+            waiters.push_back(std::async(std::launch::async, [&] { return waitForRequests(context_, 0); }));
+        if (round % 2 == 0) {
+            EXPECT_TRUE(WaitUntil([&] { return ReadNoFence(&context_->CleanupWaiters) == 2; }));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            for (auto &waiter : waiters)
+                EXPECT_EQ(waiter.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+        }
+        churning = false;
+        for (auto &churner : churners)
+            churner.join();
+        decrement(context_);
+        for (auto &waiter : waiters) {
+            bool woke = waiter.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+            EXPECT_TRUE(woke) << "a waiter missed the count reaching 0";
+            if (!woke) {
+                increment(context_);   // a second step to 0 lets the test end
+                decrement(context_);
+            }
+            EXPECT_TRUE(waiter.get());
+        }
+        ExpectIdle(machine(), context_);
+    }
 }
 
 // The way applications abort a reader: one thread blocked in ReadFile on a synchronous

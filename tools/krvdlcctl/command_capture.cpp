@@ -16,6 +16,8 @@ namespace {
 // Reads wait at most this long, so a stop or the end of --duration is seen promptly.
 constexpr uint32_t kReadSliceMs = 200;
 constexpr auto kStatusInterval = std::chrono::milliseconds(250);
+// Win32 ERROR_NO_SYSTEM_RESOURCES: the driver had a frame queued but no packet to deliver it.
+constexpr uint32_t kErrorNoSystemResources = 1450;
 
 uint32_t ParseFilter(Invocation &invocation, const std::string &text)
 {
@@ -66,12 +68,16 @@ void RunCapture(Invocation &invocation)
         UsageFailure("capture: -w FILE is missing");
     uint32_t filter = filterText ? ParseFilter(invocation, *filterText) : 0;
 
-    kc::Adapter adapter = OpenAdapter(selector);
+    auto openForCapture = [&] {
+        kc::Adapter opened = OpenAdapter(selector);
+        if (noDsapCheck)
+            opened.setDsapCheck(false);
+        if (filter != 0)
+            opened.setPacketFilter(filter);
+        return opened;
+    };
+    kc::Adapter adapter = openForCapture();
     krvdlc_medium medium = adapter.medium();
-    if (noDsapCheck)
-        adapter.setDsapCheck(false);
-    if (filter != 0)
-        adapter.setPacketFilter(filter);
     std::string error;
     std::unique_ptr<CaptureWriter> writer = OpenCaptureWriter(*path, LinkTypeOf(medium), error);
     if (!writer)
@@ -85,6 +91,7 @@ void RunCapture(Invocation &invocation)
     Clock::time_point nextStatus = start;
     uint64_t frames = 0;
     uint64_t bytes = 0;
+    uint64_t reopens = 0;
     bool terminal = invocation.context.terminal && !invocation.json;
     while (!invocation.context.stop.Requested() && (count == 0 || frames < count)) {
         uint32_t wait = kReadSliceMs;
@@ -95,7 +102,20 @@ void RunCapture(Invocation &invocation)
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1;
             wait = static_cast<uint32_t>(std::min<long long>(left, kReadSliceMs));
         }
-        std::optional<kc::Bytes> frame = adapter.read(wait);
+        std::optional<kc::Bytes> frame;
+        try {
+            frame = adapter.read(wait);
+        } catch (const kc::Error &error) {
+            // Frames queued by the lookahead handler can hold every packet of the adapter,
+            // and then no read gets one delivered: reopening empties the queue.
+            if (error.win32Error() != kErrorNoSystemResources)
+                throw;
+            { kc::Adapter stuck = std::move(adapter); }
+            adapter = openForCapture();
+            ++reopens;
+            invocation.context.err << (terminal ? "\r" : "") << "capture: the driver could not deliver its queued "
+                                      "frames (no free packet); reopened the adapter, dropping them\n";
+        }
         if (frame) {
             if (!writer->Write(*frame, std::chrono::system_clock::now()))
                 throw CommandFailure(kExitIoError, "capture: cannot write " + *path + " (disk full?)");
@@ -115,9 +135,12 @@ void RunCapture(Invocation &invocation)
     std::ostringstream text;
     text << frames << (frames == 1 ? " frame" : " frames") << " (" << bytes << " bytes) written to " << *path
          << ", link type " << LinkTypeOf(medium) << "\n";
+    if (reopens != 0)
+        text << "the adapter was reopened " << reopens << (reopens == 1 ? " time" : " times")
+             << " to drop queued frames the driver had no packet to deliver\n";
     Json result = Json::MakeObject();
     result.Set("command", "capture").Set("ok", true).Set("file", *path).Set("link_type", LinkTypeOf(medium))
-        .Set("frames", frames).Set("bytes", bytes).Set("seconds", seconds);
+        .Set("frames", frames).Set("bytes", bytes).Set("seconds", seconds).Set("reopens", reopens);
     invocation.Finish(result, text.str());
 }
 
