@@ -106,7 +106,7 @@ NDIS_STATUS NTAPI KrvDlcReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE 
 //
 // KrvDlcTransferDataComplete - finishes the transfer of a frame into a driver-owned
 // packet: swaps the data MDL for the packet MDL and queues the packet, whatever the
-// transfer status. When the queue is full, no record can be allocated or the adapter is
+// transfer status (data it did not write is zeroed). When the queue is full, no record can be allocated or the adapter is
 // being unbound, the packet is freed completely instead. Called by NDIS for a transfer
 // that pended and by KrvDlcReceive for one that did not. Up to DISPATCH_LEVEL.
 //
@@ -114,7 +114,6 @@ VOID NTAPI KrvDlcTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_
                                       NDIS_STATUS Status, UINT BytesTransferred)
 {
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
-    (void)Status;
 
     BOOLEAN Bound = EnterIndication(Adapter);
 
@@ -122,8 +121,15 @@ VOID NTAPI KrvDlcTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_
 
     PNDIS_BUFFER DataMdl = nullptr;
     NdisUnchainBufferAtFront(Packet, &DataMdl);
-    if (DataMdl != nullptr)
+    if (DataMdl != nullptr) {
+        // The frame is queued with all its data whatever the transfer wrote: what it did
+        // not write is cleared, so that no pool contents reach the reader.
+        ULONG DataLength = MmGetMdlByteCount(DataMdl);
+        ULONG Written = Status == NDIS_STATUS_SUCCESS ? BytesTransferred : 0;
+        if (Written < DataLength)
+            RtlZeroMemory((PUCHAR)MmGetMdlVirtualAddress(DataMdl) + Written, DataLength - Written);
         IoFreeMdl(DataMdl);
+    }
     NdisChainBufferAtFront(Packet, RESERVED(Packet)->Mdl);
 
     // A transfer that ends after the unbind began must not queue: the unbind empties the

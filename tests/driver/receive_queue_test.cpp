@@ -149,6 +149,8 @@ TEST(ReceiveQueue, TransferFailingAtOnceStillQueuesTheWholeFrame)
     EXPECT_TRUE(read.ok);
     ASSERT_EQ(read.bytes, frame.size());   // header + PacketSize, data or not
     EXPECT_TRUE(std::equal(frame.begin(), frame.begin() + 14, buffer.begin()));
+    // The data the transfer never wrote reads as zeros, not as the pool's old contents.
+    EXPECT_TRUE(std::all_of(buffer.begin() + 14, buffer.begin() + read.bytes, [](uint8_t b) { return b == 0; }));
 }
 
 TEST(ReceiveQueue, PendingTransferQueuesWhenItCompletes)
