@@ -47,14 +47,14 @@ bool FaultInjector::ShouldFail(FaultPoint point)
     auto counter = std::find_if(calls_.begin(), calls_.end(),
                                 [&](const auto &entry) { return entry.first == point.routine; });
     if (counter == calls_.end()) {
-        calls_.emplace_back(point.routine, 0);
+        calls_.emplace_back(std::string(point.routine), 0);
         counter = calls_.end() - 1;
     }
     point.callNumber = ++counter->second;
     point.overallNumber = ++overall_;
     if (recordSites_.load(std::memory_order_relaxed)) {
         point.site = DriverCall::Current();
-        sitesReached_.insert({point.routine, point.site});
+        sitesReached_.insert({std::string(point.routine), point.site});
     }
 
     for (auto rule = rules_.begin(); rule != rules_.end(); ++rule) {
@@ -63,7 +63,7 @@ bool FaultInjector::ShouldFail(FaultPoint point)
         if (rule->remaining > 0 && --rule->remaining == 0)
             rules_.erase(rule);
         ++injected_;
-        failed_.push_back({point.routine, point.site});
+        failed_.push_back({std::string(point.routine), point.site});
         return true;
     }
     return false;

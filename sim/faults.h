@@ -14,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -45,7 +46,7 @@ private:
 
 // What the asking routine tells about the call; fields that do not apply stay empty.
 struct FaultPoint {
-    std::string routine;        // "ExAllocatePoolWithTag", "IoCreateDevice", ...
+    std::string_view routine;   // "ExAllocatePoolWithTag", "IoCreateDevice", ... (a literal)
     uint64_t callNumber = 0;    // 1-based count of calls of this routine so far
     uint64_t overallNumber = 0; // 1-based count of calls of every routine so far
     CallSite site;              // filled by the injector while it records sites

@@ -27,14 +27,25 @@ const char *TypeText(POOL_TYPE type)
 }
 
 // Offset of the first byte in [begin, begin + size) that differs from `fill`, or size.
+// Whole words first: a freed frame buffer is checked on every eviction.
 size_t FirstDifference(const uint8_t *begin, size_t size, uint8_t fill)
 {
-    for (size_t offset = 0; offset < size; ++offset) {
+    const uint64_t pattern = 0x0101010101010101ull * fill;
+    size_t offset = 0;
+    for (; offset + sizeof(uint64_t) <= size; offset += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, begin + offset, sizeof word);
+        if (word != pattern)
+            break;
+    }
+    for (; offset < size; ++offset) {
         if (begin[offset] != fill)
             return offset;
     }
     return size;
 }
+
+constexpr size_t kSpareNodes = 256;
 
 }  // namespace
 
@@ -92,13 +103,23 @@ void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
     block.info.serial = ++serial_;
 
     PoolTagUsage &usage = UsageFor(block.info);
+    block.usage = &usage;
     ++usage.allocations;
     ++usage.blocks;
     usage.bytes += size;
     usage.peakBlocks = std::max(usage.peakBlocks, usage.blocks);
     usage.peakBytes = std::max(usage.peakBytes, usage.bytes);
 
-    live_.emplace(reinterpret_cast<uintptr_t>(block.raw), block);
+    const auto key = reinterpret_cast<uintptr_t>(block.raw);
+    if (!spareNodes_.empty()) {
+        BlockMap::node_type node = std::move(spareNodes_.back());
+        spareNodes_.pop_back();
+        node.key() = key;
+        node.mapped() = block;
+        live_.insert(std::move(node));
+    } else {
+        live_.emplace(key, block);
+    }
     return block.raw;
 }
 
@@ -106,6 +127,7 @@ void Pool::Free(void *address)
 {
     const auto key = reinterpret_cast<uintptr_t>(address);
     size_t size = 0;
+    bool holdsKernelObjects = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto found = live_.find(key);
@@ -130,21 +152,35 @@ void Pool::Free(void *address)
 
         std::memset(bytes, kFreedFill, size + kGuardBytes);
         PoisonMemory(bytes, size + kGuardBytes);
-        live_.erase(found);
+        holdsKernelObjects = block.holdsKernelObjects;
 
-        PoolTagUsage &usage = UsageFor(block.info);
+        PoolTagUsage &usage = *block.usage;
         ++usage.frees;
         --usage.blocks;
         usage.bytes -= size;
 
-        freed_.emplace(key, block);
+        freed_.insert(live_.extract(found));
         quarantine_.push_back(key);
         quarantineBytes_ += size;
         Evict();
     }
-    // Locks and dispatcher objects that lived in the block are gone with it.
-    machine_.locks().ForgetRange(address, size);
-    machine_.dispatcher().ForgetRange(address, size);
+    // Locks and dispatcher objects that lived in the block are gone with it; a lock in it
+    // may not be held.
+    machine_.locks().PoolFreed(address, size, holdsKernelObjects);
+    if (holdsKernelObjects)
+        machine_.dispatcher().ForgetRange(address, size);
+}
+
+void Pool::MarkKernelObject(const void *address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto key = reinterpret_cast<uintptr_t>(address);
+    auto after = live_.upper_bound(key);
+    if (after == live_.begin())
+        return;
+    Block &block = std::prev(after)->second;
+    if (key - reinterpret_cast<uintptr_t>(block.raw) < std::max<size_t>(block.info.size, 1))
+        block.holdsKernelObjects = true;
 }
 
 void Pool::RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner)
@@ -333,7 +369,9 @@ void Pool::Evict()
         VerifyFreedBlock(found->second);
         quarantineBytes_ -= found->second.info.size;
         ReleaseMemory(found->second);
-        freed_.erase(found);
+        BlockMap::node_type node = freed_.extract(found);
+        if (spareNodes_.size() < kSpareNodes)
+            spareNodes_.push_back(std::move(node));
     }
 }
 

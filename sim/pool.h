@@ -122,11 +122,19 @@ public:
     // Checks every quarantined block for writes after its free.
     void CheckQuarantine();
 
+    // A spin lock or dispatcher object at `address` is known to the lock verifier or the
+    // dispatcher: when its block is freed they are told (ForgetRange), other frees cost
+    // them nothing. Addresses outside the pool are ignored.
+    void MarkKernelObject(const void *address);
+
 private:
     struct Block {
         PoolBlock info;
         void *raw = nullptr;
+        PoolTagUsage *usage = nullptr;      // the node of usage_ it is counted in
+        bool holdsKernelObjects = false;    // see MarkKernelObject
     };
+    using BlockMap = std::map<uintptr_t, Block>;
     struct UsageKey {
         uint32_t tag;
         POOL_TYPE type;
@@ -142,8 +150,11 @@ private:
 
     Machine &machine_;
     mutable std::mutex mutex_;
-    std::map<uintptr_t, Block> live_;
-    std::map<uintptr_t, Block> freed_;
+    // A block's entry moves from live_ to freed_ and, once evicted, to spareNodes_ for
+    // the next allocation: no host allocation for the bookkeeping of a block.
+    BlockMap live_;
+    BlockMap freed_;
+    std::vector<BlockMap::node_type> spareNodes_;
     std::deque<uintptr_t> quarantine_;      // addresses in freed_, oldest first
     size_t quarantineBytes_ = 0;
     std::map<UsageKey, PoolTagUsage> usage_;
