@@ -156,8 +156,11 @@ std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
                 break;
             }
         }
-        record = record != nullptr ? std::move(record) : std::make_unique<IrpRecord>();
+        if (record == nullptr)
+            record = std::make_unique<IrpRecord>();
         record->block = state.irpQuarantine.Take(irpBytes + sizeof(IO_STACK_LOCATION));
+        auto irp = static_cast<PIRP>(record->block.data());
+        irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(CurrentUserThread(state));
     }
     auto base = static_cast<std::byte *>(record->block.data());
     auto irp = reinterpret_cast<PIRP>(base);
@@ -170,10 +173,6 @@ std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
     InitializeListHead(&irp->ThreadListEntry);
     irp->Tail.Overlay.CurrentStackLocation = stack;
     irp->Tail.Overlay.OriginalFileObject = file->object;
-    {
-        std::lock_guard lock(state.mutex);
-        irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(CurrentUserThread(state));
-    }
     stack->MajorFunction = major;
     stack->DeviceObject = file->device->object;
     stack->FileObject = file->object;

@@ -106,9 +106,12 @@ constexpr size_t kKnownPairsKept = 64;
 
 LockVerifier::LockVerifier() : id_(NewVerifierId()) {}
 
-LockVerifier::ThreadView &LockVerifier::Mine()
+thread_local LockVerifier::ThreadView *LockVerifier::t_view_ = nullptr;
+
+LockVerifier::ThreadView &LockVerifier::MineSlow()
 {
     thread_local ThreadView view;
+    t_view_ = &view;
     if (view.verifier != id_) {
         auto locks = std::make_shared<ThreadLocks>();
         {
@@ -164,8 +167,10 @@ void LockVerifier::BeforeAcquire(const KSPIN_LOCK *lock)
             BugCheck(StopCode::DriverVerifierDetectedViolation, "spin lock acquired recursively",
                      address);
     }
-    if (PairsKnown(view, lock))
+    if (PairsKnown(view, lock)) {
+        view.checked = lock;    // Acquired need not look again
         return;
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     for (const HeldLock &entry : held) {
         const auto other = reinterpret_cast<Address>(entry.lock);
@@ -183,7 +188,9 @@ void LockVerifier::Acquired(const KSPIN_LOCK *lock, KIRQL oldIrql, bool atDpcLev
 {
     ThreadView &view = Mine();
     ThreadLocks &mine = *view.locks;
-    if (!mine.held.empty() && !PairsKnown(view, lock)) {
+    const bool checked = view.checked == lock;
+    view.checked = nullptr;
+    if (!mine.held.empty() && !checked && !PairsKnown(view, lock)) {
         const auto to = reinterpret_cast<Address>(lock);
         {
             std::lock_guard<std::mutex> guard(mutex_);

@@ -95,8 +95,21 @@ private:
         uint64_t epoch = 0;             // orderEpoch_ when `knownPairs` was filled
         std::shared_ptr<ThreadLocks> locks;
         std::vector<std::pair<Address, Address>> knownPairs;
+        const KSPIN_LOCK *checked = nullptr;   // BeforeAcquire found its pairs known
+        ~ThreadView()
+        {
+            if (t_view_ == this)
+                t_view_ = nullptr;
+        }
     };
-    ThreadView &Mine();
+    // The calling thread's view; the common case is one thread-local load and a compare.
+    ThreadView &Mine()
+    {
+        ThreadView *view = t_view_;
+        return view != nullptr && view->verifier == id_ ? *view : MineSlow();
+    }
+    ThreadView &MineSlow();
+    static thread_local ThreadView *t_view_;
     bool PairsKnown(ThreadView &view, const KSPIN_LOCK *lock);
     bool Reaches(Address from, Address to) const;   // along the order seen; mutex_ held
     std::string DescribeLocked(Address lock) const;

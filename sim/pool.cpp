@@ -46,6 +46,7 @@ size_t FirstDifference(const uint8_t *begin, size_t size, uint8_t fill)
 }
 
 constexpr size_t kSpareNodes = 256;
+constexpr size_t kSpareMemory = 32;
 
 }  // namespace
 
@@ -79,6 +80,10 @@ Pool::~Pool()
         ReleaseMemory(block);
     for (auto &[address, block] : live_)
         ReleaseMemory(block);
+    for (const SpareMemory &spare : spareMemory_) {
+        UnpoisonMemory(spare.raw, spare.size + kGuardBytes);
+        ::operator delete(spare.raw, kAlignment);
+    }
 }
 
 void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
@@ -89,7 +94,16 @@ void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
     block.info.tag = tag;
     block.info.type = type;
     block.info.owner = owner;
-    if (size <= kLargestBlock)
+    // The newest evicted block of this size first: steady traffic reuses its own memory.
+    for (size_t i = spareMemory_.size(); i-- > 0;) {
+        if (spareMemory_[i].size != size)
+            continue;
+        block.raw = spareMemory_[i].raw;
+        spareMemory_.erase(spareMemory_.begin() + static_cast<std::ptrdiff_t>(i));
+        UnpoisonMemory(block.raw, size + kGuardBytes);
+        break;
+    }
+    if (block.raw == nullptr && size <= kLargestBlock)
         block.raw = ::operator new(size + kGuardBytes, kAlignment, std::nothrow);
     if (block.raw == nullptr) {
         ++UsageFor(block.info).failures;
@@ -125,12 +139,19 @@ void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
 
 void Pool::Free(void *address)
 {
+    Free(address, nullptr);
+}
+
+void Pool::Free(void *address, void (*checkIrql)(POOL_TYPE type))
+{
     const auto key = reinterpret_cast<uintptr_t>(address);
     size_t size = 0;
     bool holdsKernelObjects = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto found = live_.find(key);
+        if (checkIrql != nullptr)
+            checkIrql(found != live_.end() ? found->second.info.type : NonPagedPool);
         if (found == live_.end()) {
             auto freed = freed_.find(key);
             if (freed != freed_.end())
@@ -353,6 +374,18 @@ void Pool::VerifyFreedBlock(const Block &block) const
     PoisonMemory(bytes, size);
 }
 
+void Pool::RecycleMemory(Block &block)
+{
+    if (spareMemory_.size() == kSpareMemory) {
+        void *oldest = spareMemory_.front().raw;
+        UnpoisonMemory(oldest, spareMemory_.front().size + kGuardBytes);
+        ::operator delete(oldest, kAlignment);
+        spareMemory_.erase(spareMemory_.begin());
+    }
+    spareMemory_.push_back({block.raw, block.info.size});
+    block.raw = nullptr;
+}
+
 void Pool::ReleaseMemory(Block &block)
 {
     UnpoisonMemory(block.raw, block.info.size + kGuardBytes);
@@ -368,7 +401,7 @@ void Pool::Evict()
         quarantine_.pop_front();
         VerifyFreedBlock(found->second);
         quarantineBytes_ -= found->second.info.size;
-        ReleaseMemory(found->second);
+        RecycleMemory(found->second);
         BlockMap::node_type node = freed_.extract(found);
         if (spareNodes_.size() < kSpareNodes)
             spareNodes_.push_back(std::move(node));
@@ -449,10 +482,10 @@ extern "C" VOID NTAPI ExFreePool(PVOID P)
     Machine &machine = Machine::Current();
     if (P == nullptr)
         BugCheck(StopCode::BadPoolCaller, "ExFreePool called with a null pointer", 0x46);
-    std::optional<PoolBlock> block = machine.pool().Find(P);
-    if (block.has_value() && block->type == PagedPool)
-        RequireIrqlAtMost(APC_LEVEL, "ExFreePool(PagedPool)");
-    else
-        RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
-    machine.pool().Free(P);
+    machine.pool().Free(P, [](POOL_TYPE type) {
+        if (type == PagedPool)
+            RequireIrqlAtMost(APC_LEVEL, "ExFreePool(PagedPool)");
+        else
+            RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
+    });
 }

@@ -96,6 +96,9 @@ public:
     // Returns a block; stops the machine for an address that is no block's start, for a
     // block freed twice and for a block whose guard area was overwritten.
     void Free(void *address);
+    // The same with the caller's IRQL rule for the block's pool type checked first (for an
+    // address that is no block, as for nonpaged pool): one look-up for ExFreePool.
+    void Free(void *address, void (*checkIrql)(POOL_TYPE type));
     // Counts a refused allocation against the tag.
     void RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner);
 
@@ -145,6 +148,7 @@ private:
     PoolTagUsage &UsageFor(const PoolBlock &block);
     void VerifyFreedBlock(const Block &block) const;
     void ReleaseMemory(Block &block);
+    void RecycleMemory(Block &block);   // evicted: kept for reuse, or released
     void Evict();   // oldest quarantined blocks beyond the bounds
     [[noreturn]] void ReportLeaks(const std::vector<PoolBlock> &leaked) const;
 
@@ -155,6 +159,12 @@ private:
     BlockMap live_;
     BlockMap freed_;
     std::vector<BlockMap::node_type> spareNodes_;
+    // Memory of evicted blocks (checked, still poisoned) for the next blocks of its size.
+    struct SpareMemory {
+        void *raw;
+        size_t size;
+    };
+    std::vector<SpareMemory> spareMemory_;
     std::deque<uintptr_t> quarantine_;      // addresses in freed_, oldest first
     size_t quarantineBytes_ = 0;
     std::map<UsageKey, PoolTagUsage> usage_;
