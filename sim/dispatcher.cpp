@@ -2,6 +2,8 @@
 // KeSetEvent, KeResetEvent, KeWaitForSingleObject and KeQuerySystemTime.
 #include "sim/dispatcher.h"
 
+#include "sim/pool.h"
+
 #include "sim/bugcheck.h"
 #include "sim/irql.h"
 #include "sim/threads.h"
@@ -111,6 +113,8 @@ void Dispatcher::InitializeEvent(KEVENT *event, EVENT_TYPE type, bool signalled)
         BugCheck(StopCode::DriverVerifierDetectedViolation,
                  "KeInitializeEvent with an unknown event type", reinterpret_cast<uintptr_t>(event),
                  static_cast<uintptr_t>(type));
+    // Its pool block, if it lives in one, now tells ForgetRange when it goes.
+    machine_.pool().MarkKernelObject(event);
     std::lock_guard<std::mutex> lock(clock_.mutex_);
     for (VirtualClock::Waiter *w : clock_.waiters_) {
         if (w->object == event && !w->satisfied)
@@ -166,6 +170,7 @@ LONG Dispatcher::ReadState(const void *object) const
 
 void Dispatcher::InitializeThreadObject(DISPATCHER_HEADER *header)
 {
+    machine_.pool().MarkKernelObject(header);
     std::lock_guard<std::mutex> lock(clock_.mutex_);
     header->Type = kThreadObjectType;
     header->Absolute = 0;

@@ -8,7 +8,8 @@
 
 namespace sim {
 
-DpcThread::DpcThread() : thread_(&DpcThread::Run, this) {}
+// A machine that never defers work never pays for a host thread.
+DpcThread::DpcThread() = default;
 
 DpcThread::~DpcThread()
 {
@@ -22,6 +23,8 @@ void DpcThread::Queue(std::function<void()> work)
         return;
     work_.push_back(std::move(work));
     ++queued_;
+    if (!thread_.joinable())
+        thread_ = std::thread(&DpcThread::Run, this);
     changed_.notify_all();
 }
 
@@ -37,18 +40,21 @@ void DpcThread::Drain()
 
 void DpcThread::Stop()
 {
+    std::thread thread;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
         changed_.notify_all();
+        if (!OnDpcThread())
+            thread = std::move(thread_);
     }
-    if (thread_.joinable() && !OnDpcThread())
-        thread_.join();
+    if (thread.joinable())
+        thread.join();
 }
 
 bool DpcThread::OnDpcThread() const
 {
-    return std::this_thread::get_id() == thread_.get_id();
+    return std::this_thread::get_id() == runner_.load(std::memory_order_acquire);
 }
 
 uint64_t DpcThread::RunCount() const
@@ -59,6 +65,7 @@ uint64_t DpcThread::RunCount() const
 
 void DpcThread::Run()
 {
+    runner_.store(std::this_thread::get_id(), std::memory_order_release);
     BeginThreadContext("DPC");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

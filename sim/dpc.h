@@ -3,6 +3,7 @@
 // to the other stations of a segment.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -21,8 +22,8 @@ public:
     virtual void Drain() = 0;
 };
 
-// The machine's DPC queue: one host thread that runs the work in order, each piece at
-// DISPATCH_LEVEL. Work must come back at DISPATCH_LEVEL holding no spin lock (a bug-check
+// The machine's DPC queue: one host thread, started with the first work queued, that
+// runs the work in order, each piece at DISPATCH_LEVEL. Work must come back at DISPATCH_LEVEL holding no spin lock (a bug-check
 // otherwise). Drain() from the DPC thread itself would never return and stops the machine.
 class DpcThread final : public DpcQueue {
 public:
@@ -48,7 +49,8 @@ private:
     uint64_t queued_ = 0;
     uint64_t done_ = 0;
     bool stopping_ = false;
-    std::thread thread_;
+    std::thread thread_;                    // guarded by mutex_; not started until needed
+    std::atomic<std::thread::id> runner_{}; // the DPC thread's id once it runs
 };
 
 }  // namespace sim

@@ -11,16 +11,14 @@ namespace sim {
 void FaultInjector::FailNth(const std::string &routine, uint64_t n)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    uint64_t made = 0;
-    for (const auto &[name, count] : calls_) {
-        if (name == routine)
-            made = count;
-    }
+    const Counter *counter = FindCounterLocked(routine);
+    const uint64_t made = counter != nullptr ? counter->calls.load() : 0;
     const uint64_t target = made + n;
     rules_.push_back(Rule{[routine, target](const FaultPoint &point) {
                               return point.routine == routine && point.callNumber == target;
                           },
                           1});
+    armed_.store(true);
 }
 
 void FaultInjector::FailOverallNth(uint64_t n)
@@ -32,38 +30,79 @@ void FaultInjector::FailWhen(Predicate predicate, uint64_t times)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     rules_.push_back(Rule{std::move(predicate), times});
+    armed_.store(true);
 }
 
 void FaultInjector::Clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     rules_.clear();
+    armed_.store(false);
 }
 
-// The predicates run under the injector's mutex: they must not call back into it.
+FaultInjector::Counter *FaultInjector::FindCounterLocked(std::string_view routine) const
+{
+    for (const Counter &counter : counters_) {
+        if (counter.name == routine)
+            return const_cast<Counter *>(&counter);
+    }
+    return nullptr;
+}
+
+FaultInjector::Counter &FaultInjector::CounterFor(std::string_view routine)
+{
+    const char *key = routine.data();
+    for (size_t i = AliasSlot(key), probes = 0; probes < kAliases; i = (i + 1) & (kAliases - 1), ++probes) {
+        const char *seen = aliases_[i].key.load(std::memory_order_acquire);
+        if (seen == key)
+            return *aliases_[i].counter;
+        if (seen == nullptr)
+            break;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Counter *counter = FindCounterLocked(routine);
+    if (counter == nullptr)
+        counter = &counters_.emplace_back(routine);
+    // Leave a quarter of the slots free so that a miss ends soon.
+    if (aliasCount_ < kAliases - kAliases / 4) {
+        for (size_t i = AliasSlot(key);; i = (i + 1) & (kAliases - 1)) {
+            const char *seen = aliases_[i].key.load(std::memory_order_relaxed);
+            if (seen == key)
+                break;      // another thread added it meanwhile
+            if (seen != nullptr)
+                continue;
+            aliases_[i].counter = counter;
+            aliases_[i].key.store(key, std::memory_order_release);
+            ++aliasCount_;
+            break;
+        }
+    }
+    return *counter;
+}
+
+// Counting takes no mutex; the rules, when any are armed, are asked under it. The
+// predicates must not call back into the injector.
 bool FaultInjector::ShouldFail(FaultPoint point)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto counter = std::find_if(calls_.begin(), calls_.end(),
-                                [&](const auto &entry) { return entry.first == point.routine; });
-    if (counter == calls_.end()) {
-        calls_.emplace_back(point.routine, 0);
-        counter = calls_.end() - 1;
-    }
-    point.callNumber = ++counter->second;
-    point.overallNumber = ++overall_;
-    if (recordSites_.load(std::memory_order_relaxed)) {
-        point.site = DriverCall::Current();
-        sitesReached_.insert({point.routine, point.site});
-    }
+    point.callNumber = CounterFor(point.routine).calls.fetch_add(1, std::memory_order_relaxed) + 1;
+    point.overallNumber = overall_.fetch_add(1, std::memory_order_relaxed) + 1;
+    const bool recording = recordSites_.load(std::memory_order_relaxed);
+    if (!recording && !armed_.load(std::memory_order_acquire))
+        return false;
 
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (recording) {
+        point.site = DriverCall::Current();
+        sitesReached_.insert({std::string(point.routine), point.site});
+    }
     for (auto rule = rules_.begin(); rule != rules_.end(); ++rule) {
         if (!rule->predicate(point))
             continue;
         if (rule->remaining > 0 && --rule->remaining == 0)
             rules_.erase(rule);
-        ++injected_;
-        failed_.push_back({point.routine, point.site});
+        armed_.store(!rules_.empty());
+        injected_.fetch_add(1, std::memory_order_relaxed);
+        failed_.push_back({std::string(point.routine), point.site});
         return true;
     }
     return false;
@@ -72,23 +111,18 @@ bool FaultInjector::ShouldFail(FaultPoint point)
 uint64_t FaultInjector::Calls(const std::string &routine) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto &[name, count] : calls_) {
-        if (name == routine)
-            return count;
-    }
-    return 0;
+    const Counter *counter = FindCounterLocked(routine);
+    return counter != nullptr ? counter->calls.load() : 0;
 }
 
 uint64_t FaultInjector::Injected() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return injected_;
+    return injected_.load();
 }
 
 uint64_t FaultInjector::OverallCalls() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return overall_;
+    return overall_.load();
 }
 
 void FaultInjector::RecordSites(bool on)

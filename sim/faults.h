@@ -10,10 +10,12 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -45,7 +47,7 @@ private:
 
 // What the asking routine tells about the call; fields that do not apply stay empty.
 struct FaultPoint {
-    std::string routine;        // "ExAllocatePoolWithTag", "IoCreateDevice", ...
+    std::string_view routine;   // "ExAllocatePoolWithTag", "IoCreateDevice", ... (a literal)
     uint64_t callNumber = 0;    // 1-based count of calls of this routine so far
     uint64_t overallNumber = 0; // 1-based count of calls of every routine so far
     CallSite site;              // filled by the injector while it records sites
@@ -98,11 +100,33 @@ private:
         Predicate predicate;
         uint64_t remaining;     // 0: unlimited
     };
-    mutable std::mutex mutex_;
-    std::vector<std::pair<std::string, uint64_t>> calls_;
+    // Calls of one routine, counted without the mutex.
+    struct Counter {
+        explicit Counter(std::string_view routine) : name(routine) {}
+        std::string name;
+        std::atomic<uint64_t> calls{0};
+    };
+    // A routine names itself with a literal: its address finds the counter without the
+    // mutex once it has been seen (another literal of the same name finds the same one).
+    // Open addressing by the literal's address; a key is published after its counter.
+    struct Alias {
+        std::atomic<const char *> key{nullptr};
+        Counter *counter = nullptr;
+    };
+    static constexpr size_t kAliases = 128;     // a power of two
+    static size_t AliasSlot(const char *key) { return (reinterpret_cast<uintptr_t>(key) >> 3) & (kAliases - 1); }
+
+    Counter &CounterFor(std::string_view routine);
+    Counter *FindCounterLocked(std::string_view routine) const;
+
+    mutable std::mutex mutex_;  // rules_, counters_' growth, sites
+    std::deque<Counter> counters_;
+    std::array<Alias, kAliases> aliases_{};
+    size_t aliasCount_ = 0;                 // filled slots; mutex_
     std::vector<Rule> rules_;
-    uint64_t injected_ = 0;
-    uint64_t overall_ = 0;
+    std::atomic<bool> armed_{false};        // rules_ is not empty
+    std::atomic<uint64_t> injected_{0};
+    std::atomic<uint64_t> overall_{0};
     std::atomic<bool> recordSites_{false};
     std::set<SiteCall> sitesReached_;
     std::vector<SiteCall> failed_;

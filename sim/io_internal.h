@@ -61,6 +61,8 @@ public:
     void Retire();
     // Unpoisons a retired block and tells whether its fill is still intact.
     bool PoisonIntact();
+    // Makes a retired block usable again, zero-filled.
+    void Reuse();
 
 private:
     void Release();
@@ -70,16 +72,23 @@ private:
 };
 
 // Retired blocks kept poisoned for a while, so that late touches hit poison and not
-// reused memory. Holds at most `limit` blocks; the oldest go back to the heap first.
+// reused memory. Holds at most `limit` blocks; the oldest leave first, and their memory
+// is kept (still poisoned) for Take, so that a steady stream of requests does not go to
+// the host heap for each object.
 class Quarantine {
 public:
     explicit Quarantine(size_t limit) : limit_(limit) {}
-    // Retires `block`; returns the addresses of blocks released to make room.
-    std::vector<const void *> Add(Block block);
+    // Retires `block`; returns the address of the block that left to make room, or null.
+    const void *Add(Block block);
+    // A zero-filled block of `bytes` (rounded as Block rounds), from memory that left the
+    // quarantine when a block of that size is at hand.
+    Block Take(size_t bytes);
 
 private:
+    static constexpr size_t kSpareBlocks = 64;
     size_t limit_;
     std::deque<Block> blocks_;
+    std::vector<Block> spare_;
 };
 
 struct DriverRecord;
@@ -88,6 +97,7 @@ struct DeviceRecord {
     Block block;                    // DEVICE_OBJECT, then the extension
     PDEVICE_OBJECT object = nullptr;
     std::u16string name;            // as created; empty for an unnamed device
+    std::shared_ptr<const std::u16string> sharedName;   // the same, for completion records
     DriverRecord *driver = nullptr;
     bool deleted = false;
     bool createdDuringEntry = false;
@@ -190,6 +200,25 @@ inline bool NtError(NTSTATUS status)
     return (static_cast<uint32_t>(status) >> 30) == 3;
 }
 
+// Records `added` as retired in place of `released` (null: none left), reusing the
+// released entry's node.
+inline void ReplaceRetired(std::unordered_set<const void *> &retired, const void *released,
+                           const void *added)
+{
+    if (released != nullptr) {
+        auto node = retired.extract(released);
+        if (!node.empty()) {
+            node.value() = added;
+            retired.insert(std::move(node));
+            return;
+        }
+    }
+    retired.insert(added);
+}
+
+// Spare map entries kept at most.
+inline constexpr size_t kSpareNodes = 64;
+
 // Key of a name in the object namespace: \??\ and \GLOBAL??\ folded into \DosDevices\,
 // upper case (the namespace is case-insensitive).
 std::u16string NameKey(std::u16string_view name);
@@ -282,7 +311,16 @@ struct IoManager::State {
     std::unordered_map<PIRP, std::unique_ptr<io::IrpRecord>> irps;
     std::unordered_set<const void *> retiredIrps;    // collected, still quarantined
     io::Quarantine irpQuarantine{4096};
-    std::vector<IoCompletion> completions;
+    // Collected requests' map entries, kept with their (cleared) records for the next
+    // requests, so that a request costs no host allocation once the machine is warm.
+    using IrpNode = decltype(irps)::node_type;
+    std::vector<IrpNode> spareIrpNodes;
+    // Completions as recorded: the device name is shared with the device, not copied.
+    struct CompletionEntry {
+        IoCompletion fields;        // all but `device`
+        std::shared_ptr<const std::u16string> device;
+    };
+    std::vector<CompletionEntry> completions;
     uint64_t nonzeroBoosts = 0;
     uint64_t statusMismatches = 0;
     IoVerifierOptions verifier;
@@ -297,6 +335,8 @@ struct IoManager::State {
     std::unordered_map<PMDL, io::MdlRecord> mdls;
     std::unordered_set<const void *> retiredMdls;
     io::Quarantine mdlQuarantine{4096};
+    using MdlNode = decltype(mdls)::node_type;
+    std::vector<MdlNode> spareMdlNodes;
 
     // Files and user handles.
     std::map<PFILE_OBJECT, std::shared_ptr<io::FileRecord>> files;

@@ -145,9 +145,23 @@ UserThread *CurrentUserThread(IoManager::State &state)
 std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
                                     const std::shared_ptr<FileRecord> &file, UCHAR major)
 {
-    auto record = std::make_unique<IrpRecord>();
     size_t irpBytes = RoundUp16(sizeof(IRP));
-    record->block = Block(irpBytes + sizeof(IO_STACK_LOCATION));
+    std::unique_ptr<IrpRecord> record;
+    {
+        // A collected request's record and memory serve again when at hand.
+        std::lock_guard lock(state.mutex);
+        for (auto &node : state.spareIrpNodes) {
+            if (node.mapped() != nullptr) {
+                record = std::move(node.mapped());
+                break;
+            }
+        }
+        if (record == nullptr)
+            record = std::make_unique<IrpRecord>();
+        record->block = state.irpQuarantine.Take(irpBytes + sizeof(IO_STACK_LOCATION));
+        auto irp = static_cast<PIRP>(record->block.data());
+        irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(CurrentUserThread(state));
+    }
     auto base = static_cast<std::byte *>(record->block.data());
     auto irp = reinterpret_cast<PIRP>(base);
     auto stack = reinterpret_cast<PIO_STACK_LOCATION>(base + irpBytes);
@@ -159,10 +173,6 @@ std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
     InitializeListHead(&irp->ThreadListEntry);
     irp->Tail.Overlay.CurrentStackLocation = stack;
     irp->Tail.Overlay.OriginalFileObject = file->object;
-    {
-        std::lock_guard lock(state.mutex);
-        irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(CurrentUserThread(state));
-    }
     stack->MajorFunction = major;
     stack->DeviceObject = file->device->object;
     stack->FileObject = file->object;
@@ -185,7 +195,19 @@ IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> recor
         record->file->outstanding++;   // a user request took its reference at the lookup
     IrpRecord *raw = record.get();
     state.retiredIrps.erase(raw->irp);
-    state.irps.emplace(raw->irp, std::move(record));
+    // An entry whose record went to BuildIrp carries this one.
+    auto spare = std::find_if(state.spareIrpNodes.begin(), state.spareIrpNodes.end(),
+                              [](const IoManager::State::IrpNode &node) { return node.mapped() == nullptr; });
+    if (spare != state.spareIrpNodes.end()) {
+        IoManager::State::IrpNode node = std::move(*spare);
+        *spare = std::move(state.spareIrpNodes.back());
+        state.spareIrpNodes.pop_back();
+        node.key() = raw->irp;
+        node.mapped() = std::move(record);
+        state.irps.insert(std::move(node));
+    } else {
+        state.irps.emplace(raw->irp, std::move(record));
+    }
     return raw;
 }
 
@@ -258,10 +280,12 @@ void CollectIrp(IoManager::State &state, IrpRecord *record)
     if (!record->block.PoisonIntact())
         BugCheck(StopCode::DriverVerifierDetectedViolation, "IRP modified after completion",
                  Ptr(irp), record->major);
-    for (const void *released : state.irpQuarantine.Add(std::move(record->block)))
-        state.retiredIrps.erase(released);
-    state.retiredIrps.insert(irp);
-    state.irps.erase(irp);
+    ReplaceRetired(state.retiredIrps, state.irpQuarantine.Add(std::move(record->block)), irp);
+    IoManager::State::IrpNode node = state.irps.extract(irp);
+    if (state.spareIrpNodes.size() < kSpareNodes) {
+        *node.mapped() = IrpRecord{};   // drops its file and event references now
+        state.spareIrpNodes.push_back(std::move(node));
+    }
 }
 
 }  // namespace io
@@ -308,10 +332,10 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost)
     record->block.Retire();
     record->completed = true;
 
-    state_->completions.push_back({record->id, record->major, record->ioControlCode,
-                                   record->status, record->information, priorityBoost,
-                                   record->cancelled, record->markedPending,
-                                   record->device->name});
+    state_->completions.push_back({{record->id, record->major, record->ioControlCode,
+                                    record->status, record->information, priorityBoost,
+                                    record->cancelled, record->markedPending, {}},
+                                   record->device->sharedName});
     if (record->overlapped != nullptr)
         PublishToOverlapped(record->overlapped, record->status, record->information);
     if (record->event != nullptr)

@@ -76,20 +76,51 @@ bool Block::PoisonIntact()
         return true;
     UnpoisonMemory(data_, size_);
     retired_ = false;
-    return std::all_of(data_, data_ + size_,
-                       [](std::byte b) { return b == std::byte{kPoisonByte}; });
+    // The size is a multiple of 16: compare whole words.
+    constexpr uint64_t kPoisonWord = 0x0101010101010101ull * kPoisonByte;
+    uint64_t differs = 0;
+    for (size_t offset = 0; offset < size_; offset += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, data_ + offset, sizeof word);
+        differs |= word ^ kPoisonWord;
+    }
+    return differs == 0;
 }
 
-std::vector<const void *> Quarantine::Add(Block block)
+void Block::Reuse()
+{
+    if (retired_)
+        UnpoisonMemory(data_, size_);
+    retired_ = false;
+    std::memset(data_, 0, size_);
+}
+
+const void *Quarantine::Add(Block block)
 {
     block.Retire();
     blocks_.push_back(std::move(block));
-    std::vector<const void *> released;
-    while (blocks_.size() > limit_) {
-        released.push_back(blocks_.front().data());
-        blocks_.pop_front();
-    }
+    if (blocks_.size() <= limit_)
+        return nullptr;
+    const void *released = blocks_.front().data();
+    if (spare_.size() < kSpareBlocks)
+        spare_.push_back(std::move(blocks_.front()));
+    blocks_.pop_front();
     return released;
+}
+
+Block Quarantine::Take(size_t bytes)
+{
+    size_t rounded = std::max<size_t>((bytes + 15) & ~size_t{15}, 16);
+    for (size_t i = spare_.size(); i-- > 0;) {
+        if (spare_[i].size() != rounded)
+            continue;
+        Block block = std::move(spare_[i]);
+        spare_[i] = std::move(spare_.back());
+        spare_.pop_back();
+        block.Reuse();
+        return block;
+    }
+    return Block(bytes);
 }
 
 std::u16string NameKey(std::u16string_view name)
@@ -295,7 +326,14 @@ std::vector<PendingIrp> IoManager::PendingIrps() const
 std::vector<IoCompletion> IoManager::Completions() const
 {
     std::lock_guard lock(state_->mutex);
-    return state_->completions;
+    std::vector<IoCompletion> completions;
+    completions.reserve(state_->completions.size());
+    for (const State::CompletionEntry &entry : state_->completions) {
+        completions.push_back(entry.fields);
+        if (entry.device != nullptr)
+            completions.back().device = *entry.device;
+    }
+    return completions;
 }
 
 void IoManager::ClearCompletions()

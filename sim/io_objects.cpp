@@ -144,6 +144,7 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSiz
 
     record->object = object;
     record->name = name;
+    record->sharedName = std::make_shared<const std::u16string>(name);
     record->driver = state_->driver.get();
     record->createdDuringEntry = state_->driver->inDriverEntry;
     if (!key.empty())

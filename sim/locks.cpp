@@ -3,10 +3,12 @@
 
 #include "sim/bugcheck.h"
 #include "sim/irql.h"
+#include "sim/pool.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace sim {
 
@@ -87,34 +89,91 @@ void ReleaseLowering(KSPIN_LOCK *lock, KIRQL newIrql, const char *routine)
 
 }  // namespace
 
+namespace {
+
+// Each verifier has an id of its own, so that a thread's view of an ended machine's
+// verifier is never taken for one of the next machine's at the same address.
+uint64_t NewVerifierId()
+{
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// A thread remembers at most this many pairs; beyond it starts over.
+constexpr size_t kKnownPairsKept = 64;
+
+}  // namespace
+
+LockVerifier::LockVerifier() : id_(NewVerifierId()) {}
+
+thread_local LockVerifier::ThreadView *LockVerifier::t_view_ = nullptr;
+
+LockVerifier::ThreadView &LockVerifier::MineSlow()
+{
+    thread_local ThreadView view;
+    t_view_ = &view;
+    if (view.verifier != id_) {
+        auto locks = std::make_shared<ThreadLocks>();
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            threads_.push_back(locks);
+        }
+        view.verifier = id_;
+        view.epoch = orderEpoch_.load(std::memory_order_acquire);
+        view.locks = std::move(locks);
+        view.knownPairs.clear();
+    }
+    return view;
+}
+
+// Whether every pair (held, lock) is known to be in the order graph already: the graph
+// has no cycle, so then `lock` cannot reach a held lock, and nothing is to be recorded.
+bool LockVerifier::PairsKnown(ThreadView &view, const KSPIN_LOCK *lock)
+{
+    const uint64_t epoch = orderEpoch_.load(std::memory_order_acquire);
+    if (view.epoch != epoch) {
+        view.knownPairs.clear();
+        view.epoch = epoch;
+    }
+    const auto to = reinterpret_cast<Address>(lock);
+    for (const HeldLock &held : view.locks->held) {
+        const auto from = reinterpret_cast<Address>(held.lock);
+        if (std::find(view.knownPairs.begin(), view.knownPairs.end(), std::make_pair(from, to)) ==
+            view.knownPairs.end())
+            return false;
+    }
+    return true;
+}
+
 void LockVerifier::Initialized(const KSPIN_LOCK *lock)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const auto address = reinterpret_cast<Address>(lock);
-    for (const auto &[thread, locks] : held_) {
-        for (const HeldLock &held : locks) {
-            if (held.lock == lock)
-                BugCheck(StopCode::DriverVerifierDetectedViolation,
-                         "KeInitializeSpinLock on a spin lock that is held", address);
-        }
-    }
+    if (HeldByAnyThread(address, address + 1))
+        BugCheck(StopCode::DriverVerifierDetectedViolation,
+                 "KeInitializeSpinLock on a spin lock that is held", address);
     ForgetLocked(address, address + 1);
 }
 
 void LockVerifier::BeforeAcquire(const KSPIN_LOCK *lock)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
-    const auto address = reinterpret_cast<Address>(lock);
-    auto mine = held_.find(std::this_thread::get_id());
-    if (mine == held_.end())
+    ThreadView &view = Mine();
+    const std::vector<HeldLock> &held = view.locks->held;
+    if (held.empty())
         return;
-    for (const HeldLock &held : mine->second) {
-        if (held.lock == lock)
+    const auto address = reinterpret_cast<Address>(lock);
+    for (const HeldLock &entry : held) {
+        if (entry.lock == lock)
             BugCheck(StopCode::DriverVerifierDetectedViolation, "spin lock acquired recursively",
                      address);
     }
-    for (const HeldLock &held : mine->second) {
-        const auto other = reinterpret_cast<Address>(held.lock);
+    if (PairsKnown(view, lock)) {
+        view.checked = lock;    // Acquired need not look again
+        return;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const HeldLock &entry : held) {
+        const auto other = reinterpret_cast<Address>(entry.lock);
         if (Reaches(address, other)) {
             std::string rule = "lock order inversion: " + DescribeLocked(address) +
                                " taken while holding " + DescribeLocked(other) +
@@ -127,28 +186,65 @@ void LockVerifier::BeforeAcquire(const KSPIN_LOCK *lock)
 
 void LockVerifier::Acquired(const KSPIN_LOCK *lock, KIRQL oldIrql, bool atDpcLevel)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
-    std::vector<HeldLock> &mine = held_[std::this_thread::get_id()];
-    for (const HeldLock &held : mine)
-        takenAfter_[reinterpret_cast<Address>(held.lock)].insert(reinterpret_cast<Address>(lock));
-    mine.push_back(HeldLock{lock, oldIrql, atDpcLevel});
+    ThreadView &view = Mine();
+    ThreadLocks &mine = *view.locks;
+    const bool checked = view.checked == lock;
+    view.checked = nullptr;
+    if (!mine.held.empty() && !checked && !PairsKnown(view, lock)) {
+        const auto to = reinterpret_cast<Address>(lock);
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            // A pair forgotten meanwhile would leave a stale entry: the epoch is read
+            // under the mutex, where forgetting bumps it.
+            const uint64_t epoch = orderEpoch_.load(std::memory_order_relaxed);
+            if (view.epoch != epoch || view.knownPairs.size() + mine.held.size() > kKnownPairsKept) {
+                view.knownPairs.clear();
+                view.epoch = epoch;
+            }
+            for (const HeldLock &held : mine.held) {
+                const auto from = reinterpret_cast<Address>(held.lock);
+                takenAfter_[from].insert(to);
+                takenBefore_[to].insert(from);
+                view.knownPairs.emplace_back(from, to);
+            }
+        }
+        // Their pool blocks must tell the verifier when they go.
+        MarkInPool(lock);
+        for (const HeldLock &held : mine.held)
+            MarkInPool(held.lock);
+    }
+    const size_t count = mine.held.size();
+    if (count == ThreadLocks::kMostHeld)
+        BugCheck(StopCode::DriverVerifierDetectedViolation,
+                 "more spin locks held at once by one thread than the verifier tracks",
+                 reinterpret_cast<uintptr_t>(lock), count);
+    mine.held.push_back(HeldLock{lock, oldIrql, atDpcLevel});
+    mine.visible[count].store(lock, std::memory_order_relaxed);
+    mine.visibleCount.store(count + 1, std::memory_order_release);
+    heldTotal_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void LockVerifier::MarkInPool(const KSPIN_LOCK *lock)
+{
+    if (Machine::Exists())
+        Machine::Current().pool().MarkKernelObject(lock);
 }
 
 LockVerifier::HeldLock LockVerifier::Releasing(const KSPIN_LOCK *lock)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto mine = held_.find(std::this_thread::get_id());
-    if (mine != held_.end()) {
-        std::vector<HeldLock> &locks = mine->second;
-        for (auto held = locks.rbegin(); held != locks.rend(); ++held) {
-            if (held->lock != lock)
-                continue;
-            HeldLock record = *held;
-            locks.erase(std::next(held).base());
-            if (locks.empty())
-                held_.erase(mine);
-            return record;
-        }
+    ThreadLocks &mine = *Mine().locks;
+    std::vector<HeldLock> &locks = mine.held;
+    for (auto held = locks.rbegin(); held != locks.rend(); ++held) {
+        if (held->lock != lock)
+            continue;
+        HeldLock record = *held;
+        const auto index = static_cast<size_t>(std::next(held).base() - locks.begin());
+        locks.erase(locks.begin() + static_cast<std::ptrdiff_t>(index));
+        for (size_t i = index; i < locks.size(); ++i)
+            mine.visible[i].store(locks[i].lock, std::memory_order_relaxed);
+        mine.visibleCount.store(locks.size(), std::memory_order_release);
+        heldTotal_.fetch_sub(1, std::memory_order_relaxed);
+        return record;
     }
     BugCheck(StopCode::SpinLockNotOwned, "spin lock released by a thread that does not hold it",
              reinterpret_cast<uintptr_t>(lock));
@@ -156,21 +252,14 @@ LockVerifier::HeldLock LockVerifier::Releasing(const KSPIN_LOCK *lock)
 
 size_t LockVerifier::HeldCount() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto mine = held_.find(std::this_thread::get_id());
-    return mine == held_.end() ? 0 : mine->second.size();
+    return const_cast<LockVerifier *>(this)->Mine().locks->held.size();
 }
 
 bool LockVerifier::IsHeld(const KSPIN_LOCK *lock) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    for (const auto &[thread, locks] : held_) {
-        for (const HeldLock &held : locks) {
-            if (held.lock == lock)
-                return true;
-        }
-    }
-    return false;
+    const auto address = reinterpret_cast<Address>(lock);
+    return HeldByAnyThread(address, address + 1);
 }
 
 size_t LockVerifier::OrderPairCount() const
@@ -184,8 +273,23 @@ size_t LockVerifier::OrderPairCount() const
 
 void LockVerifier::Name(const KSPIN_LOCK *lock, std::string name)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
-    names_[reinterpret_cast<Address>(lock)] = std::move(name);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        names_[reinterpret_cast<Address>(lock)] = std::move(name);
+    }
+    MarkInPool(lock);
+}
+
+void LockVerifier::NameOnce(const KSPIN_LOCK *lock, const char *name)
+{
+    if (lastNamed_.load(std::memory_order_acquire) == lock)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        names_[reinterpret_cast<Address>(lock)] = name;
+        lastNamed_.store(lock, std::memory_order_release);
+    }
+    MarkInPool(lock);
 }
 
 std::string LockVerifier::Describe(const KSPIN_LOCK *lock) const
@@ -194,18 +298,58 @@ std::string LockVerifier::Describe(const KSPIN_LOCK *lock) const
     return DescribeLocked(reinterpret_cast<Address>(lock));
 }
 
-void LockVerifier::ForgetRange(const void *address, size_t size)
+// Calls `visit` with every lock some thread holds, as far as it can be seen.
+template <class Visit> void LockVerifier::ForEachHeld(Visit visit) const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto &thread : threads_) {
+        const size_t count = std::min(thread->visibleCount.load(std::memory_order_acquire),
+                                      ThreadLocks::kMostHeld);
+        for (size_t i = 0; i < count; ++i) {
+            if (const KSPIN_LOCK *lock = thread->visible[i].load(std::memory_order_relaxed))
+                visit(lock);
+        }
+    }
+}
+
+void LockVerifier::PoolFreed(const void *address, size_t size, bool holdsKnownLocks)
+{
+    if (holdsKnownLocks) {
+        ForgetRange(address, size);
+        return;
+    }
+    const size_t total = heldTotal_.load(std::memory_order_relaxed);
+    if (total == 0)
+        return;
     const auto begin = reinterpret_cast<Address>(address);
     const Address end = begin + std::max<size_t>(size, 1);
-    for (const auto &[thread, locks] : held_) {
-        for (const HeldLock &held : locks) {
-            const auto lock = reinterpret_cast<Address>(held.lock);
+    auto check = [&](const KSPIN_LOCK *held) {
+        const auto lock = reinterpret_cast<Address>(held);
+        if (lock >= begin && lock < end)
+            BugCheck(StopCode::DriverVerifierDetectedViolation,
+                     "pool freed while a spin lock in it is held", lock, begin);
+    };
+    const std::vector<HeldLock> &mine = Mine().locks->held;
+    for (const HeldLock &held : mine)
+        check(held.lock);
+    if (total == mine.size())
+        return;     // the caller's own locks are all there are
+    std::lock_guard<std::mutex> guard(mutex_);
+    ForEachHeld(check);
+}
+
+
+void LockVerifier::ForgetRange(const void *address, size_t size)
+{
+    const auto begin = reinterpret_cast<Address>(address);
+    const Address end = begin + std::max<size_t>(size, 1);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (heldTotal_.load(std::memory_order_relaxed) != 0) {
+        ForEachHeld([&](const KSPIN_LOCK *held) {
+            const auto lock = reinterpret_cast<Address>(held);
             if (lock >= begin && lock < end)
                 BugCheck(StopCode::DriverVerifierDetectedViolation,
                          "pool freed while a spin lock in it is held", lock, begin);
-        }
+        });
     }
     ForgetLocked(begin, end);
 }
@@ -214,15 +358,26 @@ std::string LockVerifier::Report() const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     std::string text = "Spin locks\n";
-    for (const auto &[thread, locks] : held_) {
-        for (const HeldLock &held : locks)
-            text += "  held: " + DescribeLocked(reinterpret_cast<Address>(held.lock)) + "\n";
-    }
+    ForEachHeld([&](const KSPIN_LOCK *held) {
+        text += "  held: " + DescribeLocked(reinterpret_cast<Address>(held)) + "\n";
+    });
     for (const auto &[from, after] : takenAfter_) {
         for (Address to : after)
             text += "  order: " + DescribeLocked(from) + " before " + DescribeLocked(to) + "\n";
     }
     return text;
+}
+
+bool LockVerifier::HeldByAnyThread(Address begin, Address end) const
+{
+    if (heldTotal_.load(std::memory_order_relaxed) == 0)
+        return false;
+    bool found = false;
+    ForEachHeld([&](const KSPIN_LOCK *held) {
+        const auto lock = reinterpret_cast<Address>(held);
+        found = found || (lock >= begin && lock < end);
+    });
+    return found;
 }
 
 bool LockVerifier::Reaches(Address from, Address to) const
@@ -255,17 +410,41 @@ std::string LockVerifier::DescribeLocked(Address lock) const
     return std::string(text) + " (" + name->second + ")";
 }
 
+// Forgets the locks in [begin, end): their pairs in both directions and their names.
+// Costs the pairs of those locks, not the size of the graph.
 void LockVerifier::ForgetLocked(Address begin, Address end)
 {
-    takenAfter_.erase(takenAfter_.lower_bound(begin), takenAfter_.lower_bound(end));
-    for (auto &[from, after] : takenAfter_)
-        after.erase(after.lower_bound(begin), after.lower_bound(end));
+    bool forgotten = false;
+    auto forget = [&](std::map<Address, std::set<Address>> &from,
+                      std::map<Address, std::set<Address>> &reverse) {
+        auto first = from.lower_bound(begin);
+        auto last = from.lower_bound(end);
+        for (auto it = first; it != last; ++it) {
+            for (Address other : it->second) {
+                auto back = reverse.find(other);
+                if (back == reverse.end())
+                    continue;
+                back->second.erase(it->first);
+                if (back->second.empty())
+                    reverse.erase(back);
+            }
+        }
+        forgotten = forgotten || first != last;
+        from.erase(first, last);
+    };
+    forget(takenAfter_, takenBefore_);
+    forget(takenBefore_, takenAfter_);
+    if (forgotten)
+        orderEpoch_.fetch_add(1, std::memory_order_acq_rel);
+    const KSPIN_LOCK *named = lastNamed_.load(std::memory_order_relaxed);
+    if (reinterpret_cast<Address>(named) >= begin && reinterpret_cast<Address>(named) < end)
+        lastNamed_.store(nullptr, std::memory_order_relaxed);
     names_.erase(names_.lower_bound(begin), names_.lower_bound(end));
 }
 
 KIRQL AcquireKernelLock(KSPIN_LOCK *lock, const char *name)
 {
-    Machine::Current().locks().Name(lock, name);
+    Machine::Current().locks().NameOnce(lock, name);
     return AcquireRaising(lock, name);
 }
 

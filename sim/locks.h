@@ -19,12 +19,13 @@
 
 #include "sim/machine.h"
 
+#include <array>
+#include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -37,7 +38,7 @@ public:
         bool atDpcLevel = false;        // taken by KefAcquireSpinLockAtDpcLevel
     };
 
-    LockVerifier() = default;
+    LockVerifier();
     LockVerifier(const LockVerifier &) = delete;
     LockVerifier &operator=(const LockVerifier &) = delete;
 
@@ -61,23 +62,71 @@ public:
 
     // Gives a lock a name for reports ("system cancel spin lock").
     void Name(const KSPIN_LOCK *lock, std::string name);
+    // The same for a kernel lock named on every acquisition: only the first call costs.
+    void NameOnce(const KSPIN_LOCK *lock, const char *name);
     // "0x... (name)" or "0x...".
     std::string Describe(const KSPIN_LOCK *lock) const;
     // The pool block [address, address + size) is gone: forget the locks in it.
     void ForgetRange(const void *address, size_t size);
+    // The same from the pool's free: stops when a lock in the block is held; forgets only
+    // when `holdsKnownLocks` (the block was marked, see Pool::MarkKernelObject), so that
+    // the free of a block without locks costs nothing while no lock is held.
+    void PoolFreed(const void *address, size_t size, bool holdsKnownLocks);
     // Named locks, held locks and the order seen, printable.
     std::string Report() const;
 
 private:
     using Address = uintptr_t;
+    // The locks one thread holds, innermost last: `held` for the owning thread alone,
+    // `visible` (the lock addresses) for the rare whole-machine checks of other threads
+    // (IsHeld, ForgetRange, Initialized, Report), which may see a release or acquisition
+    // in progress either way. No mutex on the acquire and release path.
+    struct ThreadLocks {
+        static constexpr size_t kMostHeld = 64;
+        std::vector<HeldLock> held;
+        std::array<std::atomic<const KSPIN_LOCK *>, kMostHeld> visible{};
+        std::atomic<size_t> visibleCount{0};
+    };
+    // The calling thread's record in this verifier, and what it has already seen of the
+    // order graph: pairs (A, B) known to be recorded, so that a nesting the thread has
+    // taken before costs no walk of the graph and no machine-wide mutex.
+    struct ThreadView {
+        uint64_t verifier = 0;          // id_ of the verifier the view belongs to
+        uint64_t epoch = 0;             // orderEpoch_ when `knownPairs` was filled
+        std::shared_ptr<ThreadLocks> locks;
+        std::vector<std::pair<Address, Address>> knownPairs;
+        const KSPIN_LOCK *checked = nullptr;   // BeforeAcquire found its pairs known
+        ~ThreadView()
+        {
+            if (t_view_ == this)
+                t_view_ = nullptr;
+        }
+    };
+    // The calling thread's view; the common case is one thread-local load and a compare.
+    ThreadView &Mine()
+    {
+        ThreadView *view = t_view_;
+        return view != nullptr && view->verifier == id_ ? *view : MineSlow();
+    }
+    ThreadView &MineSlow();
+    static thread_local ThreadView *t_view_;
+    bool PairsKnown(ThreadView &view, const KSPIN_LOCK *lock);
     bool Reaches(Address from, Address to) const;   // along the order seen; mutex_ held
     std::string DescribeLocked(Address lock) const;
     void ForgetLocked(Address begin, Address end);
+    bool HeldByAnyThread(Address begin, Address end) const;   // mutex_ held
+    template <class Visit> void ForEachHeld(Visit visit) const;  // mutex_ held
+    static void MarkInPool(const KSPIN_LOCK *lock);           // mutex_ not held
 
-    mutable std::mutex mutex_;
-    std::unordered_map<std::thread::id, std::vector<HeldLock>> held_;
+    const uint64_t id_;
+    mutable std::mutex mutex_;      // threads_, the order graph and names_
+    std::vector<std::shared_ptr<ThreadLocks>> threads_;
+    std::atomic<size_t> heldTotal_{0};                   // held by all threads together
+    std::atomic<uint64_t> orderEpoch_{0};                // bumped when pairs are forgotten
     std::map<Address, std::set<Address>> takenAfter_;    // A -> {B taken while A held}
+    std::map<Address, std::set<Address>> takenBefore_;   // B -> {A}, to forget B quickly
     std::map<Address, std::string> names_;
+    std::atomic<const KSPIN_LOCK *> lastNamed_{nullptr}; // AcquireKernelLock's last Name()
 };
 
 // A kernel-internal spin lock taken from at or below DISPATCH_LEVEL (raises to it) and

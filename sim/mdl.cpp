@@ -24,6 +24,16 @@ uintptr_t Ptr(const void *p)
 // Stand-in for the owning process of locked user pages; drivers only compare it.
 constexpr char kUserProcessToken = 0;
 
+// The MDL goes to the quarantine and its entry to the spares.
+void RetireMdl(IoManager::State &state, decltype(IoManager::State::mdls)::iterator it)
+{
+    PMDL mdl = it->first;
+    ReplaceRetired(state.retiredMdls, state.mdlQuarantine.Add(std::move(it->second.block)), mdl);
+    IoManager::State::MdlNode node = state.mdls.extract(it);
+    if (state.spareMdlNodes.size() < kSpareNodes)
+        state.spareMdlNodes.push_back(std::move(node));
+}
+
 }  // namespace
 
 namespace io {
@@ -35,7 +45,7 @@ PMDL CreateMdl(IoManager::State &state, void *address, ULONG length, MdlOwner ow
     size_t pages = (va + length - start + kPageSize - 1) / kPageSize;
     size_t bytes = sizeof(MDL) + pages * sizeof(ULONG);
     MdlRecord record;
-    record.block = Block(bytes);
+    record.block = state.mdlQuarantine.Take(bytes);
     record.owner = owner;
     auto mdl = static_cast<PMDL>(record.block.data());
     mdl->Size = static_cast<CSHORT>(bytes);
@@ -51,7 +61,15 @@ PMDL CreateMdl(IoManager::State &state, void *address, ULONG length, MdlOwner ow
         mdl->Process = reinterpret_cast<PEPROCESS>(const_cast<char *>(&kUserProcessToken));
     }
     state.retiredMdls.erase(mdl);
-    state.mdls.emplace(mdl, std::move(record));
+    if (!state.spareMdlNodes.empty()) {
+        IoManager::State::MdlNode node = std::move(state.spareMdlNodes.back());
+        state.spareMdlNodes.pop_back();
+        node.key() = mdl;
+        node.mapped() = std::move(record);
+        state.mdls.insert(std::move(node));
+    } else {
+        state.mdls.emplace(mdl, std::move(record));
+    }
     return mdl;
 }
 
@@ -63,10 +81,7 @@ void FreeRequestMdls(IoManager::State &state, PMDL chain)
         if (it == state.mdls.end())
             BugCheck(StopCode::DriverVerifierDetectedViolation,
                      "completed IRP carries an MDL the I/O manager did not allocate", Ptr(chain));
-        for (const void *released : state.mdlQuarantine.Add(std::move(it->second.block)))
-            state.retiredMdls.erase(released);
-        state.retiredMdls.insert(chain);
-        state.mdls.erase(it);
+        RetireMdl(state, it);
         chain = next;
     }
 }
@@ -114,10 +129,7 @@ void IoManager::FreeMdl(PMDL mdl)
     if (it->second.owner == MdlOwner::Request)
         BugCheck(StopCode::BadPoolCaller, "IoFreeMdl of the MDL of an IRP the I/O manager owns",
                  Ptr(mdl));
-    for (const void *released : state_->mdlQuarantine.Add(std::move(it->second.block)))
-        state_->retiredMdls.erase(released);
-    state_->retiredMdls.insert(mdl);
-    state_->mdls.erase(it);
+    RetireMdl(*state_, it);
 }
 
 void IoManager::BuildMdlForNonPagedPool(PMDL mdl)

@@ -154,6 +154,9 @@ NDIS_HANDLE NdisState::NewToken()
 std::shared_ptr<NdisBinding> NdisState::RequireOpenBinding(NDIS_HANDLE handle, const char *routine)
 {
     auto found = bindings.find(handle);
+    if (found != bindings.end() && found->second->state == BindingState::Open)
+        return found->second;
+    // The rule names the routine; built only when it is broken.
     std::string where = std::string(" (") + routine + ")";
     auto raw = reinterpret_cast<uintptr_t>(handle);
     if (found == bindings.end())
@@ -263,9 +266,9 @@ void NdisState::FinishBindingCalls(const std::shared_ptr<NdisBinding> &binding)
 
 // ---- buffer chains ----------------------------------------------------------------------
 
-std::vector<BufferSpan> MapBufferChain(PNDIS_BUFFER head, bool *complete)
+BufferSpans MapBufferChain(PNDIS_BUFFER head, bool *complete)
 {
-    std::vector<BufferSpan> spans;
+    BufferSpans spans;
     *complete = true;
     for (PNDIS_BUFFER buffer = head; buffer != nullptr; buffer = buffer->Next) {
         size_t length = MmGetMdlByteCount(buffer);
@@ -281,8 +284,7 @@ std::vector<BufferSpan> MapBufferChain(PNDIS_BUFFER head, bool *complete)
     return spans;
 }
 
-size_t CopyToSpans(const std::vector<BufferSpan> &spans, size_t offset, const uint8_t *source,
-                   size_t size)
+size_t CopyToSpans(const BufferSpans &spans, size_t offset, const uint8_t *source, size_t size)
 {
     size_t copied = 0;
     for (const auto &span : spans) {

@@ -9,7 +9,7 @@
 
 namespace sim {
 
-MiniportBuffer NewMiniportBuffer(uint8_t *address, size_t length, bool mapped)
+MiniportBuffer NewMiniportBuffer(uint8_t *address, size_t length, bool mapped, MDL *storage)
 {
     if (!mapped) {
         // Locked pages not yet mapped to system space, as for a buffer described by
@@ -22,7 +22,7 @@ MiniportBuffer NewMiniportBuffer(uint8_t *address, size_t length, bool mapped)
         }
     }
     // Miniport memory from nonpaged pool, mapped from the start.
-    auto *mdl = new MDL;
+    auto *mdl = storage != nullptr ? storage : new MDL;
     std::memset(mdl, 0, sizeof(*mdl));
     auto raw = reinterpret_cast<uintptr_t>(address);
     mdl->Size = static_cast<CSHORT>(sizeof(MDL));
@@ -31,14 +31,14 @@ MiniportBuffer NewMiniportBuffer(uint8_t *address, size_t length, bool mapped)
     mdl->ByteCount = static_cast<ULONG>(length);
     mdl->MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
     mdl->MappedSystemVa = address;
-    return {mdl, false};
+    return {mdl, false, storage != nullptr};
 }
 
 void DeleteMiniportBuffer(const MiniportBuffer &buffer)
 {
     if (buffer.fromIoManager)
         Machine::Current().io().FreeMdl(buffer.mdl);
-    else
+    else if (!buffer.inPacket)
         delete buffer.mdl;
 }
 

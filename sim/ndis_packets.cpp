@@ -30,8 +30,8 @@ size_t ReservedEnd(const PacketPool &pool)
 }
 
 // Copies up to `size` bytes between two mapped chains, from the given offsets.
-size_t CopyBetweenSpans(const std::vector<BufferSpan> &destination, size_t destinationOffset,
-                        const std::vector<BufferSpan> &source, size_t sourceOffset, size_t size)
+size_t CopyBetweenSpans(const BufferSpans &destination, size_t destinationOffset,
+                        const BufferSpans &source, size_t sourceOffset, size_t size)
 {
     size_t d = 0;
     size_t s = 0;
@@ -64,6 +64,8 @@ size_t CopyBetweenSpans(const std::vector<BufferSpan> &destination, size_t desti
 PoolPacket &NdisState::RequireAllocatedPacket(PNDIS_PACKET packet, const char *routine)
 {
     auto found = poolPackets.find(packet);
+    if (found != poolPackets.end() && found->second.allocated)
+        return found->second;
     std::string where = std::string(" (") + routine + ")";
     if (found == poolPackets.end())
         NdisViolation("packet not allocated from a packet pool" + where, reinterpret_cast<uintptr_t>(packet));
@@ -76,16 +78,22 @@ NdisState::~NdisState()
 {
     for (auto &[handle, pool] : pools)
         UnpoisonMemory(pool->storage.get(), pool->count * pool->stride);
+    auto unpoison = [](const MiniportPacket &miniport) {
+        UnpoisonMemory(miniport.descriptor.get(), miniport.descriptorSize);
+        UnpoisonMemory(miniport.data.get(), miniport.dataCapacity);
+        UnpoisonMemory(miniport.mdls.data(), miniport.mdls.size() * sizeof(MDL));
+    };
     for (auto &[packet, miniport] : miniportPackets) {
-        UnpoisonMemory(miniport->descriptor.get(), miniport->descriptorSize);
-        UnpoisonMemory(miniport->data.get(), miniport->dataSize);
+        unpoison(*miniport);
         // MDLs of packets still lent are the I/O manager's to reclaim or plain host
         // memory; the machine is ending and does not ask for them back.
         for (const auto &buffer : miniport->buffers) {
-            if (!buffer.fromIoManager)
+            if (!buffer.fromIoManager && !buffer.inPacket)
                 delete buffer.mdl;
         }
     }
+    for (const auto &spare : spareMiniportPackets)
+        unpoison(*spare.mapped());
 }
 
 }  // namespace sim

@@ -25,40 +25,61 @@ size_t AlignUp(size_t value, size_t alignment)
     return (value + alignment - 1) / alignment * alignment;
 }
 
+// Packets kept for reuse after they left the retired queue.
+constexpr size_t kSparePackets = 64;
+
 void PoisonMiniportPacket(MiniportPacket &packet, bool poison)
 {
     auto apply = poison ? PoisonMemory : UnpoisonMemory;
     apply(packet.descriptor.get(), packet.descriptorSize);
-    apply(packet.data.get(), packet.dataSize);
+    apply(packet.data.get(), packet.dataCapacity);
+    apply(packet.mdls.data(), packet.mdls.size() * sizeof(MDL));
 }
 
-// Builds the packet a miniport indicates: descriptor (with a poisoned gap after the
-// protocol-reserved area), frame memory, and buffers split at the chosen offsets.
-std::unique_ptr<MiniportPacket> BuildMiniportPacket(const Frame &frame, const PacketOptions &options,
-                                                    size_t headerSize)
+// Builds the packet a miniport indicates in `mp` (fresh, or one that left the retired
+// queue): descriptor (with a poisoned gap after the protocol-reserved area), frame
+// memory, and buffers split at the chosen offsets.
+void BuildMiniportPacket(MiniportPacket &mp, const Frame &frame, const PacketOptions &options,
+                         size_t headerSize)
 {
-    auto owned = std::make_unique<MiniportPacket>();
-    MiniportPacket &mp = *owned;
     size_t reservedEnd = offsetof(NDIS_PACKET, ProtocolReserved) + kIndicatedReservedSize;
     size_t oobOffset = AlignUp(reservedEnd, 8) + kRedZone;
+    PoisonMiniportPacket(mp, false);
     mp.descriptorSize = oobOffset + sizeof(NDIS_PACKET_OOB_DATA);
-    mp.descriptor = std::make_unique<uint8_t[]>(mp.descriptorSize);
+    if (mp.descriptor == nullptr)
+        mp.descriptor = std::make_unique<uint8_t[]>(mp.descriptorSize);
+    else
+        std::memset(mp.descriptor.get(), 0, mp.descriptorSize);
+    if (mp.dataCapacity < frame.size()) {
+        mp.data = std::make_unique<uint8_t[]>(frame.size());
+        mp.dataCapacity = frame.size();
+    }
     mp.dataSize = frame.size();
-    mp.data = std::make_unique<uint8_t[]>(frame.size());
     if (!frame.empty())
         std::memcpy(mp.data.get(), frame.data(), frame.size());
+    // Room a longer frame once had stays off limits.
+    PoisonMemory(mp.data.get() + mp.dataSize, mp.dataCapacity - mp.dataSize);
+    mp.state = MiniportPacket::State::Indicating;
+    mp.references = 0;
+    mp.earlyReturns = 0;
+    mp.lent = false;
+    mp.binding.reset();
 
-    std::vector<size_t> bounds{0};
+    std::vector<size_t> &bounds = mp.bounds;
+    bounds.assign(1, 0);
     for (size_t at : options.splitAt)
         bounds.push_back(std::min(at, frame.size()));
     std::sort(bounds.begin() + 1, bounds.end());
     bounds.push_back(frame.size());
+    if (mp.mdls.size() < bounds.size() - 1)
+        mp.mdls.resize(bounds.size() - 1);
 
     PNDIS_PACKET packet = mp.Packet();
     PNDIS_BUFFER *link = &packet->Private.Head;
+    mp.buffers.clear();
     for (size_t i = 0; i + 1 < bounds.size(); i++) {
         MiniportBuffer buffer = NewMiniportBuffer(mp.data.get() + bounds[i], bounds[i + 1] - bounds[i],
-                                                  options.mapped);
+                                                  options.mapped, &mp.mdls[i]);
         *link = buffer.mdl;
         link = &buffer.mdl->Next;
         packet->Private.Tail = buffer.mdl;
@@ -73,7 +94,6 @@ std::unique_ptr<MiniportPacket> BuildMiniportPacket(const Frame &frame, const Pa
     oob->HeaderSize = static_cast<UINT>(options.headerSize.value_or(headerSize));
     oob->Status = options.status;
     PoisonMemory(mp.descriptor.get() + reservedEnd, oobOffset - reservedEnd);
-    return owned;
 }
 
 }  // namespace
@@ -91,10 +111,14 @@ void NdisState::RetireMiniportPacket(MiniportPacket &packet)
     while (retiredPackets.size() > kRetiredPacketsKept) {
         auto found = miniportPackets.find(retiredPackets.front());
         retiredPackets.pop_front();
-        if (found != miniportPackets.end()) {
-            PoisonMiniportPacket(*found->second, false);
-            miniportPackets.erase(found);
-        }
+        if (found == miniportPackets.end())
+            continue;
+        auto node = miniportPackets.extract(found);
+        node.mapped()->binding.reset();
+        if (spareMiniportPackets.size() < kSparePackets)
+            spareMiniportPackets.push_back(std::move(node));   // stays poisoned until reused
+        else
+            PoisonMiniportPacket(*node.mapped(), false);
     }
 }
 
@@ -144,13 +168,28 @@ std::optional<INT> Adapter::IndicatePacket(const Frame &frame, const PacketOptio
     RECEIVE_PACKET_HANDLER *handler = call.handlers().ReceivePacketHandler;
     if (handler == nullptr)
         throw std::logic_error("the protocol has no receive-packet handler");
-    auto owned = BuildMiniportPacket(frame, options, std::min(HeaderSize(frame), frame.size()));
-    MiniportPacket &mp = *owned;
-    PNDIS_PACKET packet = mp.Packet();
-    mp.binding = call.binding();
+    decltype(state_.miniportPackets)::node_type node;
     {
         std::lock_guard lock(state_.mutex);
-        state_.miniportPackets[packet] = std::move(owned);
+        if (!state_.spareMiniportPackets.empty()) {
+            node = std::move(state_.spareMiniportPackets.back());
+            state_.spareMiniportPackets.pop_back();
+        }
+    }
+    if (node.empty()) {
+        // A fresh entry: extracted from a scratch map so that it carries its own node.
+        decltype(state_.miniportPackets) scratch;
+        scratch.emplace(nullptr, std::make_unique<MiniportPacket>());
+        node = scratch.extract(scratch.begin());
+    }
+    MiniportPacket &mp = *node.mapped();
+    BuildMiniportPacket(mp, frame, options, std::min(HeaderSize(frame), frame.size()));
+    PNDIS_PACKET packet = mp.Packet();
+    mp.binding = call.binding();
+    node.key() = packet;
+    {
+        std::lock_guard lock(state_.mutex);
+        state_.miniportPackets.insert(std::move(node));
     }
     INT kept;
     {

@@ -6,6 +6,7 @@
 
 #include "sim/ndis.h"
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -94,18 +95,24 @@ struct PoolPacket {
 struct MiniportBuffer {
     PMDL mdl = nullptr;
     bool fromIoManager = false;
+    bool inPacket = false;      // the MDL is storage of its MiniportPacket
 };
-MiniportBuffer NewMiniportBuffer(uint8_t *address, size_t length, bool mapped);
+// `storage`, when given, holds the MDL of a mapped buffer instead of the host heap.
+MiniportBuffer NewMiniportBuffer(uint8_t *address, size_t length, bool mapped, MDL *storage = nullptr);
 void DeleteMiniportBuffer(const MiniportBuffer &buffer);
 
 // A packet a miniport indicates through the receive-packet handler.
+// Once it has left the retired queue its memory serves a later indication.
 struct MiniportPacket {
     enum class State { Indicating, Lent, Returned };
     std::unique_ptr<uint8_t[]> descriptor;
     size_t descriptorSize = 0;
     std::unique_ptr<uint8_t[]> data;
     size_t dataSize = 0;
+    size_t dataCapacity = 0;
     std::vector<MiniportBuffer> buffers;   // released when the packet is retired
+    std::vector<MDL> mdls;                 // storage of the mapped buffers' MDLs
+    std::vector<size_t> bounds;            // where the buffers split the frame
     State state = State::Indicating;
     int references = 0;       // NdisReturnPackets still owed
     int earlyReturns = 0;     // returns that came while the indication still ran
@@ -165,6 +172,8 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     std::unordered_map<PNDIS_PACKET, PoolPacket> poolPackets;
     std::unordered_map<PNDIS_PACKET, std::unique_ptr<MiniportPacket>> miniportPackets;
     std::deque<PNDIS_PACKET> retiredPackets;   // returned, kept poisoned for a while
+    // Packets that left the retired queue, still poisoned, with their map entries.
+    std::vector<decltype(miniportPackets)::node_type> spareMiniportPackets;
     std::unordered_map<NDIS_HANDLE, Indication> indications;
     std::unordered_map<const void *, std::unique_ptr<char16_t[]>> memory;
     std::unordered_set<const void *> freedMemory;
@@ -210,10 +219,35 @@ struct BufferSpan {
     uint8_t *address;
     size_t length;
 };
-std::vector<BufferSpan> MapBufferChain(PNDIS_BUFFER head, bool *complete);
+// The spans of one chain; a chain of up to kInline buffers costs no host allocation.
+class BufferSpans {
+public:
+    void push_back(const BufferSpan &span)
+    {
+        if (count_ < kInline && overflow_.empty()) {
+            inline_[count_++] = span;
+            return;
+        }
+        if (overflow_.empty())
+            overflow_.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(count_));
+        overflow_.push_back(span);
+        count_ = overflow_.size();
+    }
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const BufferSpan *begin() const { return overflow_.empty() ? inline_.data() : overflow_.data(); }
+    const BufferSpan *end() const { return begin() + count_; }
+    const BufferSpan &operator[](size_t i) const { return begin()[i]; }
+
+private:
+    static constexpr size_t kInline = 8;
+    std::array<BufferSpan, kInline> inline_{};
+    std::vector<BufferSpan> overflow_;
+    size_t count_ = 0;
+};
+BufferSpans MapBufferChain(PNDIS_BUFFER head, bool *complete);
 // Copies `size` bytes from `source` into the spans starting at byte `offset` of the
 // chain; returns the bytes copied (fewer when the chain is shorter).
-size_t CopyToSpans(const std::vector<BufferSpan> &spans, size_t offset, const uint8_t *source,
-                   size_t size);
+size_t CopyToSpans(const BufferSpans &spans, size_t offset, const uint8_t *source, size_t size);
 
 }  // namespace sim

@@ -27,14 +27,26 @@ const char *TypeText(POOL_TYPE type)
 }
 
 // Offset of the first byte in [begin, begin + size) that differs from `fill`, or size.
+// Whole words first: a freed frame buffer is checked on every eviction.
 size_t FirstDifference(const uint8_t *begin, size_t size, uint8_t fill)
 {
-    for (size_t offset = 0; offset < size; ++offset) {
+    const uint64_t pattern = 0x0101010101010101ull * fill;
+    size_t offset = 0;
+    for (; offset + sizeof(uint64_t) <= size; offset += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, begin + offset, sizeof word);
+        if (word != pattern)
+            break;
+    }
+    for (; offset < size; ++offset) {
         if (begin[offset] != fill)
             return offset;
     }
     return size;
 }
+
+constexpr size_t kSpareNodes = 256;
+constexpr size_t kSpareMemory = 32;
 
 }  // namespace
 
@@ -68,6 +80,10 @@ Pool::~Pool()
         ReleaseMemory(block);
     for (auto &[address, block] : live_)
         ReleaseMemory(block);
+    for (const SpareMemory &spare : spareMemory_) {
+        UnpoisonMemory(spare.raw, spare.size + kGuardBytes);
+        ::operator delete(spare.raw, kAlignment);
+    }
 }
 
 void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
@@ -78,7 +94,16 @@ void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
     block.info.tag = tag;
     block.info.type = type;
     block.info.owner = owner;
-    if (size <= kLargestBlock)
+    // The newest evicted block of this size first: steady traffic reuses its own memory.
+    for (size_t i = spareMemory_.size(); i-- > 0;) {
+        if (spareMemory_[i].size != size)
+            continue;
+        block.raw = spareMemory_[i].raw;
+        spareMemory_.erase(spareMemory_.begin() + static_cast<std::ptrdiff_t>(i));
+        UnpoisonMemory(block.raw, size + kGuardBytes);
+        break;
+    }
+    if (block.raw == nullptr && size <= kLargestBlock)
         block.raw = ::operator new(size + kGuardBytes, kAlignment, std::nothrow);
     if (block.raw == nullptr) {
         ++UsageFor(block.info).failures;
@@ -92,23 +117,41 @@ void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
     block.info.serial = ++serial_;
 
     PoolTagUsage &usage = UsageFor(block.info);
+    block.usage = &usage;
     ++usage.allocations;
     ++usage.blocks;
     usage.bytes += size;
     usage.peakBlocks = std::max(usage.peakBlocks, usage.blocks);
     usage.peakBytes = std::max(usage.peakBytes, usage.bytes);
 
-    live_.emplace(reinterpret_cast<uintptr_t>(block.raw), block);
+    const auto key = reinterpret_cast<uintptr_t>(block.raw);
+    if (!spareNodes_.empty()) {
+        BlockMap::node_type node = std::move(spareNodes_.back());
+        spareNodes_.pop_back();
+        node.key() = key;
+        node.mapped() = block;
+        live_.insert(std::move(node));
+    } else {
+        live_.emplace(key, block);
+    }
     return block.raw;
 }
 
 void Pool::Free(void *address)
 {
+    Free(address, nullptr);
+}
+
+void Pool::Free(void *address, void (*checkIrql)(POOL_TYPE type))
+{
     const auto key = reinterpret_cast<uintptr_t>(address);
     size_t size = 0;
+    bool holdsKernelObjects = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto found = live_.find(key);
+        if (checkIrql != nullptr)
+            checkIrql(found != live_.end() ? found->second.info.type : NonPagedPool);
         if (found == live_.end()) {
             auto freed = freed_.find(key);
             if (freed != freed_.end())
@@ -130,21 +173,35 @@ void Pool::Free(void *address)
 
         std::memset(bytes, kFreedFill, size + kGuardBytes);
         PoisonMemory(bytes, size + kGuardBytes);
-        live_.erase(found);
+        holdsKernelObjects = block.holdsKernelObjects;
 
-        PoolTagUsage &usage = UsageFor(block.info);
+        PoolTagUsage &usage = *block.usage;
         ++usage.frees;
         --usage.blocks;
         usage.bytes -= size;
 
-        freed_.emplace(key, block);
+        freed_.insert(live_.extract(found));
         quarantine_.push_back(key);
         quarantineBytes_ += size;
         Evict();
     }
-    // Locks and dispatcher objects that lived in the block are gone with it.
-    machine_.locks().ForgetRange(address, size);
-    machine_.dispatcher().ForgetRange(address, size);
+    // Locks and dispatcher objects that lived in the block are gone with it; a lock in it
+    // may not be held.
+    machine_.locks().PoolFreed(address, size, holdsKernelObjects);
+    if (holdsKernelObjects)
+        machine_.dispatcher().ForgetRange(address, size);
+}
+
+void Pool::MarkKernelObject(const void *address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto key = reinterpret_cast<uintptr_t>(address);
+    auto after = live_.upper_bound(key);
+    if (after == live_.begin())
+        return;
+    Block &block = std::prev(after)->second;
+    if (key - reinterpret_cast<uintptr_t>(block.raw) < std::max<size_t>(block.info.size, 1))
+        block.holdsKernelObjects = true;
 }
 
 void Pool::RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner)
@@ -317,6 +374,18 @@ void Pool::VerifyFreedBlock(const Block &block) const
     PoisonMemory(bytes, size);
 }
 
+void Pool::RecycleMemory(Block &block)
+{
+    if (spareMemory_.size() == kSpareMemory) {
+        void *oldest = spareMemory_.front().raw;
+        UnpoisonMemory(oldest, spareMemory_.front().size + kGuardBytes);
+        ::operator delete(oldest, kAlignment);
+        spareMemory_.erase(spareMemory_.begin());
+    }
+    spareMemory_.push_back({block.raw, block.info.size});
+    block.raw = nullptr;
+}
+
 void Pool::ReleaseMemory(Block &block)
 {
     UnpoisonMemory(block.raw, block.info.size + kGuardBytes);
@@ -332,8 +401,10 @@ void Pool::Evict()
         quarantine_.pop_front();
         VerifyFreedBlock(found->second);
         quarantineBytes_ -= found->second.info.size;
-        ReleaseMemory(found->second);
-        freed_.erase(found);
+        RecycleMemory(found->second);
+        BlockMap::node_type node = freed_.extract(found);
+        if (spareNodes_.size() < kSpareNodes)
+            spareNodes_.push_back(std::move(node));
     }
 }
 
@@ -411,10 +482,10 @@ extern "C" VOID NTAPI ExFreePool(PVOID P)
     Machine &machine = Machine::Current();
     if (P == nullptr)
         BugCheck(StopCode::BadPoolCaller, "ExFreePool called with a null pointer", 0x46);
-    std::optional<PoolBlock> block = machine.pool().Find(P);
-    if (block.has_value() && block->type == PagedPool)
-        RequireIrqlAtMost(APC_LEVEL, "ExFreePool(PagedPool)");
-    else
-        RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
-    machine.pool().Free(P);
+    machine.pool().Free(P, [](POOL_TYPE type) {
+        if (type == PagedPool)
+            RequireIrqlAtMost(APC_LEVEL, "ExFreePool(PagedPool)");
+        else
+            RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
+    });
 }

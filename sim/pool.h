@@ -96,6 +96,9 @@ public:
     // Returns a block; stops the machine for an address that is no block's start, for a
     // block freed twice and for a block whose guard area was overwritten.
     void Free(void *address);
+    // The same with the caller's IRQL rule for the block's pool type checked first (for an
+    // address that is no block, as for nonpaged pool): one look-up for ExFreePool.
+    void Free(void *address, void (*checkIrql)(POOL_TYPE type));
     // Counts a refused allocation against the tag.
     void RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner);
 
@@ -122,11 +125,19 @@ public:
     // Checks every quarantined block for writes after its free.
     void CheckQuarantine();
 
+    // A spin lock or dispatcher object at `address` is known to the lock verifier or the
+    // dispatcher: when its block is freed they are told (ForgetRange), other frees cost
+    // them nothing. Addresses outside the pool are ignored.
+    void MarkKernelObject(const void *address);
+
 private:
     struct Block {
         PoolBlock info;
         void *raw = nullptr;
+        PoolTagUsage *usage = nullptr;      // the node of usage_ it is counted in
+        bool holdsKernelObjects = false;    // see MarkKernelObject
     };
+    using BlockMap = std::map<uintptr_t, Block>;
     struct UsageKey {
         uint32_t tag;
         POOL_TYPE type;
@@ -137,13 +148,23 @@ private:
     PoolTagUsage &UsageFor(const PoolBlock &block);
     void VerifyFreedBlock(const Block &block) const;
     void ReleaseMemory(Block &block);
+    void RecycleMemory(Block &block);   // evicted: kept for reuse, or released
     void Evict();   // oldest quarantined blocks beyond the bounds
     [[noreturn]] void ReportLeaks(const std::vector<PoolBlock> &leaked) const;
 
     Machine &machine_;
     mutable std::mutex mutex_;
-    std::map<uintptr_t, Block> live_;
-    std::map<uintptr_t, Block> freed_;
+    // A block's entry moves from live_ to freed_ and, once evicted, to spareNodes_ for
+    // the next allocation: no host allocation for the bookkeeping of a block.
+    BlockMap live_;
+    BlockMap freed_;
+    std::vector<BlockMap::node_type> spareNodes_;
+    // Memory of evicted blocks (checked, still poisoned) for the next blocks of its size.
+    struct SpareMemory {
+        void *raw;
+        size_t size;
+    };
+    std::vector<SpareMemory> spareMemory_;
     std::deque<uintptr_t> quarantine_;      // addresses in freed_, oldest first
     size_t quarantineBytes_ = 0;
     std::map<UsageKey, PoolTagUsage> usage_;

@@ -36,6 +36,30 @@ TEST(KernelLocks, NestedLocksInOneOrderAtEitherIrql)
     EXPECT_EQ(machine.locks().OrderPairCount(), 1u);
 }
 
+// A nesting pair a thread has taken before is not looked up again; a re-initialised lock
+// must still start with no order, both in the graph and in that thread's memory of it.
+void TakePair(KSPIN_LOCK *first, KSPIN_LOCK *second)
+{
+    KefAcquireSpinLockAtDpcLevel(first);
+    KefAcquireSpinLockAtDpcLevel(second);
+    KefReleaseSpinLockFromDpcLevel(second);
+    KefReleaseSpinLockFromDpcLevel(first);
+}
+
+TEST(KernelLocks, AReinitialisedLockStartsANewOrder)
+{
+    Machine machine;
+    KSPIN_LOCK a, b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    IrqlScope dispatch(DISPATCH_LEVEL);
+    TakePair(&a, &b);
+    TakePair(&a, &b);
+    KeInitializeSpinLock(&b);
+    TakePair(&b, &a);
+    EXPECT_EQ(machine.locks().OrderPairCount(), 1u);
+}
+
 TEST(KernelLocks, KernelLocksCarryTheirNameInReports)
 {
     Machine machine;
@@ -103,6 +127,16 @@ TEST(KernelLocksDeathTest, VerifierRules)
              pair(a, b);
              pair(b, c);
              pair(c, a);
+         },
+         "Rule: lock order inversion"},
+        {"order inversion after the same thread took the pair before",
+         [](Machine &) {
+             FreshLock a, b;
+             IrqlScope dispatch(DISPATCH_LEVEL);
+             TakePair(a, b);
+             KeInitializeSpinLock(b);
+             TakePair(b, a);
+             TakePair(a, b);
          },
          "Rule: lock order inversion"},
         {"lowered below DISPATCH_LEVEL with a lock still held",

@@ -104,6 +104,12 @@ TEST(KernelFaults, CountsAreSafeAcrossThreads)
         thread.join();
     EXPECT_EQ(faults.Calls("ExAllocatePoolWithTag"), 1000u);
     EXPECT_EQ(failures.load(), 100);
+    // The same name from other storage counts with it.
+    const std::string sameName = "ExAllocatePoolWithTag";
+    FaultPoint copy;
+    copy.routine = sameName;
+    faults.ShouldFail(copy);
+    EXPECT_EQ(faults.Calls("ExAllocatePoolWithTag"), 1001u);
 }
 
 // Each routine's IRQL limit, one level above it.
