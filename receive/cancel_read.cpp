@@ -8,6 +8,17 @@
 #include "core/krvdlc.h"
 
 //
+// CompleteCancelledRead - completes a read the caller owns with STATUS_CANCELLED and no
+// bytes; the caller releases its count afterwards. Up to DISPATCH_LEVEL.
+//
+VOID CompleteCancelledRead(PIRP Irp)
+{
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+//
 // CancelRecordedRead - completes the recorded read with STATUS_CANCELLED and counts it
 // out. OnlyIrp null (cleanup, unbind): whatever read is recorded, unless its cancel
 // routine has already been called, in which case the cancel routine completes it.
@@ -46,9 +57,7 @@ VOID CancelRecordedRead(PADAPTER_CONTEXT Adapter, PIRP OnlyIrp)
 
     InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, nullptr);
     Adapter->PendingReadCancellable = FALSE;
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteCancelledRead(Irp);
     ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
     IoDecrement(Adapter);
 }

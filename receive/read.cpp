@@ -30,8 +30,8 @@ static NTSTATUS FailRead(PADAPTER_CONTEXT Adapter, PIRP Irp, NTSTATUS Status, co
 //
 // KrvDlcRead - IRP_MJ_READ. Refuses reads on the control device, without MDL, while a
 // read is recorded, while unbound and below 14 bytes; cancels reads on a file whose
-// cleanup has begun. With frames queued it records the
-// read and has KrvDlcReceiveComplete deliver one at once (STATUS_SUCCESS); otherwise the
+// cleanup has begun. With frames queued it records the read and has
+// KrvDlcReceiveComplete deliver one at once (STATUS_SUCCESS); otherwise the
 // read waits, cancellable, in PendingReadIrp (STATUS_PENDING). Every counted read is
 // completed exactly once, by this routine, delivery or cancellation, each followed by one
 // IoDecrement. PASSIVE_LEVEL.
@@ -74,9 +74,7 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // Its handle is gone: ended as the cleanup ends a waiting read, not as an error.
         ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
         if (TRACE_ON(4)) TraceMessage(4, "Read arrived after cleanup; cancelled.\n");
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        CompleteCancelledRead(Irp);
         IoDecrement(Adapter);
         return STATUS_CANCELLED;
     }
@@ -132,9 +130,7 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (CancelledAlready) {
         InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, nullptr);
         Adapter->PendingReadCancellable = FALSE;
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        CompleteCancelledRead(Irp);
         ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
         IoDecrement(Adapter);
         return STATUS_PENDING;

@@ -42,8 +42,9 @@ DRIVER_CANCEL KrvDlcCancelReadRoutine;
 NTSTATUS KrvDlcCancelReadIrp(PDEVICE_OBJECT DeviceObject);
 VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter);
 
-// TRUE, after its trace line and error entry (ReportRxQueueFull), when Queued frames
-// already fill the queue and the frame at hand is dropped; any IRQL up to DISPATCH_LEVEL.
+// RxQueueFull - TRUE, after its trace line and error entry (ReportRxQueueFull), when
+// Queued frames already fill the queue and the frame at hand is dropped; any IRQL up to
+// DISPATCH_LEVEL. Inline: every queued frame passes here.
 DECLSPEC_COLD VOID ReportRxQueueFull(VOID);
 static inline BOOLEAN RxQueueFull(LONG Queued)
 {
@@ -97,6 +98,8 @@ VOID KrvDlcWaitForIndications(PADAPTER_CONTEXT Adapter);
 // Completes the adapter's recorded read as cancelled: any recorded read when OnlyIrp is
 // null, else only OnlyIrp. Takes ReadLock. Up to DISPATCH_LEVEL.
 VOID CancelRecordedRead(PADAPTER_CONTEXT Adapter, PIRP OnlyIrp);
+// Completes a read the caller owns as cancelled, 0 bytes; the caller counts it out.
+VOID CompleteCancelledRead(PIRP Irp);
 
 // A file object whose cleanup has begun carries this mark in FsContext2, set and tested
 // under ReadLock: reads that still arrive on it are cancelled instead of recorded.

@@ -106,8 +106,8 @@ NDIS_STATUS NTAPI KrvDlcReceive(NDIS_HANDLE ProtocolBindingContext, NDIS_HANDLE 
 //
 // KrvDlcTransferDataComplete - finishes the transfer of a frame into a driver-owned
 // packet: swaps the data MDL for the packet MDL and queues the packet, whatever the
-// transfer status (data it did not write is zeroed). When the queue is full, no record can be allocated or the adapter is
-// being unbound, the packet is freed completely instead. Called by NDIS for a transfer
+// transfer status (data it did not write is zeroed). When the queue is full, no record
+// can be allocated or the adapter is being unbound, the packet is freed completely instead. Called by NDIS for a transfer
 // that pended and by KrvDlcReceive for one that did not. Up to DISPATCH_LEVEL.
 //
 VOID NTAPI KrvDlcTransferDataComplete(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET Packet,
