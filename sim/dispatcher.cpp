@@ -20,6 +20,23 @@ namespace sim {
 
 VirtualClock::VirtualClock(int64_t bootSystemTime) : now_(bootSystemTime) {}
 
+namespace {
+// Dispatch routines the current thread is inside (a dispatch routine may issue a request).
+thread_local int t_dispatchDepth = 0;
+}  // namespace
+
+VirtualClock::DispatchScope::DispatchScope(VirtualClock &clock) : clock_(clock)
+{
+    if (t_dispatchDepth++ == 0)
+        clock_.dispatching_.fetch_add(1, std::memory_order_relaxed);
+}
+
+VirtualClock::DispatchScope::~DispatchScope()
+{
+    if (--t_dispatchDepth == 0)
+        clock_.dispatching_.fetch_sub(1, std::memory_order_relaxed);
+}
+
 int64_t VirtualClock::Now() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -212,6 +229,10 @@ Dispatcher::WaitResult Dispatcher::Wait(const void *object, std::optional<int64_
     me.deadline = deadline;
     me.blockedSince = std::chrono::steady_clock::now();
     me.systemThread = systemThread;
+    // A dispatch routine blocked here holds up nobody's clock.
+    const bool dispatching = t_dispatchDepth > 0;
+    if (dispatching)
+        clock_.dispatching_.fetch_sub(1, std::memory_order_relaxed);
     clock_.waiters_.push_back(&me);
     clock_.changed_.notify_all();   // for WaitForWaiters
 
@@ -234,8 +255,13 @@ Dispatcher::WaitResult Dispatcher::Wait(const void *object, std::optional<int64_
             continue;
         }
         auto blocked = std::chrono::steady_clock::now() - me.blockedSince;
-        if (blocked < VirtualClock::kAutoAdvanceGrace) {
-            clock_.changed_.wait_for(lock, VirtualClock::kAutoAdvanceGrace - blocked);
+        const bool busy = clock_.dispatching_.load(std::memory_order_relaxed) > 0;
+        if (blocked < VirtualClock::kAutoAdvanceGrace ||
+            (busy && blocked < VirtualClock::kBusyGrace)) {
+            // Looked at again every grace period: a dispatch routine's end notifies nobody.
+            clock_.changed_.wait_for(lock, blocked < VirtualClock::kAutoAdvanceGrace
+                                               ? VirtualClock::kAutoAdvanceGrace - blocked
+                                               : VirtualClock::kAutoAdvanceGrace);
         } else if (clock_.EarliestDeadline() == deadline) {
             clock_.now_ = *deadline;
             clock_.changed_.notify_all();
@@ -245,6 +271,8 @@ Dispatcher::WaitResult Dispatcher::Wait(const void *object, std::optional<int64_
         }
     }
     clock_.waiters_.remove(&me);
+    if (dispatching)
+        clock_.dispatching_.fetch_add(1, std::memory_order_relaxed);
     clock_.changed_.notify_all();
     return result;
 }

@@ -4,7 +4,11 @@
 // told, by Advance() or, with auto-advance on (the default), when a timed waiter has been
 // blocked for a short real grace period and its deadline is the earliest pending one: the
 // clock then jumps to that deadline. A driver's 10- or 20-second wait so costs
-// milliseconds, and a test that drives time by hand turns auto-advance off.
+// milliseconds, and a test that drives time by hand turns auto-advance off. A thread
+// that runs a dispatch or cancel routine (and is not blocked in a wait) may be about to end
+// the very request a timed waiter waits for, as it would well within 20 real seconds on
+// the platform; while one does, the clock waits kBusyGrace before it jumps, so that a
+// descheduled thread is not overtaken by an unbind's time-out.
 //
 // Waits are satisfied the way the platform does it: KeSetEvent on a synchronization event
 // releases exactly one waiter (first come, first served) and leaves the event
@@ -16,6 +20,7 @@
 
 #include "sim/machine.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -36,6 +41,21 @@ public:
     using Duration = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
     // How long a timed waiter is blocked in real time before the clock jumps for it.
     static constexpr std::chrono::milliseconds kAutoAdvanceGrace{5};
+    // The same while some thread runs a dispatch or cancel routine: long enough for any descheduled
+    // thread, short enough that a dispatch routine blocked outside a wait ends no test.
+    static constexpr std::chrono::milliseconds kBusyGrace{2000};
+
+    // Held by the I/O manager around its call of a dispatch or cancel routine.
+    class DispatchScope {
+    public:
+        explicit DispatchScope(VirtualClock &clock);
+        ~DispatchScope();
+        DispatchScope(const DispatchScope &) = delete;
+        DispatchScope &operator=(const DispatchScope &) = delete;
+
+    private:
+        VirtualClock &clock_;
+    };
 
     explicit VirtualClock(int64_t bootSystemTime);
     VirtualClock(const VirtualClock &) = delete;
@@ -75,6 +95,8 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
+    // Threads inside a dispatch or cancel routine and not blocked in a wait.
+    std::atomic<int> dispatching_{0};
     int64_t now_;
     bool autoAdvance_ = true;
     bool stopping_ = false;             // the machine is ending: system threads stop waiting

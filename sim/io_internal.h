@@ -232,6 +232,9 @@ void FreeNonPaged(Machine &machine, void *block);
 size_t PoolBlocksWithTag(Machine &machine, uint32_t tag);
 bool IsNonPagedPool(Machine &machine, const void *address, size_t length);
 size_t RunningSystemThreads(Machine &machine);
+// Call the driver's dispatch or cancel routine, with the virtual clock told it runs.
+NTSTATUS CallDispatchRoutine(Machine &machine, PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp);
+void CallCancelRoutine(Machine &machine, PDRIVER_CANCEL routine, PDEVICE_OBJECT device, PIRP irp);
 size_t UnwrittenErrorLogEntries(Machine &machine);
 bool ProtocolRegistered(Machine &machine);
 // Error-log entries name their source through this: the driver or one of its devices.

@@ -90,7 +90,7 @@ bool CancelOutstanding(IoManager &io, IoManager::State &state, PIRP irp, uint64_
         io.ReleaseCancelSpinLock(irql);
         return false;
     }
-    routine(device, irp);
+    kernel::CallCancelRoutine(state.machine, routine, device, irp);
     if (state.cancelOwner.load() == std::this_thread::get_id())
         BugCheck(StopCode::DriverVerifierDetectedViolation,
                  "cancel routine returned holding the cancel spin lock", Ptr(irp),
@@ -215,7 +215,7 @@ NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record)
 {
     PDRIVER_DISPATCH routine = record->driver->object->MajorFunction[record->major];
     PIRP irp = record->irp;
-    NTSTATUS returned = routine(record->device->object, irp);
+    NTSTATUS returned = kernel::CallDispatchRoutine(state.machine, routine, record->device->object, irp);
     KIRQL irql = CurrentIrql();
     VerifierCheck(irql == PASSIVE_LEVEL, "dispatch routine returned at raised IRQL", Ptr(irp),
                   irql);

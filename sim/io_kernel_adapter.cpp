@@ -3,6 +3,7 @@
 // on the protocol registration. The one place that names their interfaces.
 #include "sim/io_internal.h"
 
+#include "sim/dispatcher.h"
 #include "sim/errorlog.h"
 #include "sim/ndis.h"
 #include "sim/pool.h"
@@ -41,6 +42,18 @@ bool IsNonPagedPool(Machine &machine, const void *address, size_t length)
         return false;
     auto begin = reinterpret_cast<uintptr_t>(block->address);
     return reinterpret_cast<uintptr_t>(address) + length <= begin + block->size;
+}
+
+NTSTATUS CallDispatchRoutine(Machine &machine, PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp)
+{
+    VirtualClock::DispatchScope running(machine.clock());
+    return routine(device, irp);
+}
+
+void CallCancelRoutine(Machine &machine, PDRIVER_CANCEL routine, PDEVICE_OBJECT device, PIRP irp)
+{
+    VirtualClock::DispatchScope running(machine.clock());
+    routine(device, irp);
 }
 
 size_t RunningSystemThreads(Machine &machine)

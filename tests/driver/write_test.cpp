@@ -2,6 +2,11 @@
 // packet-descriptor limit.
 #include "tests/support/driver_test_support.h"
 
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+
 namespace krvdlc::test {
 namespace {
 
@@ -172,6 +177,56 @@ TEST_F(WriteTest, WriteAfterUnbindBeganIsRefused)
     driver_.ExpectReported(EVENT_DRIVER_ERROR, "** We are no longer bound to the adapter - write aborted");
     EXPECT_EQ(adapter_->SentFrames().size(), 1u);   // the held one only
     EXPECT_EQ(unbind.Finish(), NDIS_STATUS_SUCCESS);
+}
+
+// A writer that passed the Bound test and is descheduled before it takes its packet
+// holds the unbind in its wait: the unbind must not free the pool under it. The writer
+// is stopped inside NdisAllocatePacket, where the fault injector asks about the call.
+TEST_F(WriteTest, UnbindWaitsForAWriterStillInItsDispatchRoutine)
+{
+    ReopenBlocking();
+    std::promise<void> paused, resume;
+    std::shared_future<void> resumed = resume.get_future().share();
+    std::thread::id writerId;
+    std::mutex idLock;
+    driver_.machine().faults().FailWhen([&](const sim::FaultPoint &point) {
+        std::lock_guard lock(idLock);
+        if (point.routine == "NdisAllocatePacket" && std::this_thread::get_id() == writerId) {
+            writerId = {};
+            paused.set_value();
+            resumed.wait();
+        }
+        return false;
+    });
+    IoOutcome written;
+    std::thread writer([&] {
+        {
+            std::lock_guard lock(idLock);
+            writerId = std::this_thread::get_id();
+        }
+        written = handle_.Write(PatternFrame(30));
+    });
+    paused.get_future().wait();
+
+    const int64_t start = driver_.machine().clock().Now();
+    std::atomic<bool> unbound{false};
+    std::thread unbind([&] {
+        EXPECT_EQ(adapter_->Unbind(), NDIS_STATUS_SUCCESS);
+        unbound = true;
+    });
+    ASSERT_TRUE(driver_.machine().clock().WaitForTimedWaiters(1));
+    // Many times the clock's grace for a waiter: long enough for a wrongly jumping clock
+    // to end the unbind's wait and free the pool.
+    std::this_thread::sleep_for(sim::VirtualClock::kAutoAdvanceGrace * 20);
+    EXPECT_FALSE(unbound.load());
+    resume.set_value();
+    writer.join();
+    unbind.join();
+    driver_.machine().faults().Clear();
+
+    EXPECT_TRUE(written.ok);
+    EXPECT_EQ(adapter_->SentFrames().size(), 1u);
+    EXPECT_LT(driver_.machine().clock().Now() - start, 20'000'0000LL);   // ended by the write, not the time-out
 }
 
 TEST_F(WriteTest, LevelThreeDumpShowsAtMostThirtyTwoBytes)
