@@ -103,10 +103,12 @@ TEST_F(OpenCleanup, CleanupWaitsForRequestsInProgress)
         machine().io().ClearCompletions();
         auto cleanup = std::async(std::launch::async, [&] { return handle.Close(); });
         ASSERT_TRUE(WaitUntil([&] { return Holds(machine(), IRP_MJ_CLEANUP, true); }));
-        // The waiting cleanup has the event follow the count: reset while the request runs.
+        // The waiting cleanup has the event follow the count: reset while the request runs
+        // (the waiter registers itself first, then resets it).
         ASSERT_TRUE(WaitUntil([&] { return ReadNoFence(&context_->CleanupWaiters) == 1; }));
-        EXPECT_EQ(machine().dispatcher().ReadState(&context_->CleanupEvent.Event), 0);
+        ASSERT_TRUE(WaitUntil([&] { return machine().dispatcher().ReadState(&context_->CleanupEvent.Event) == 0; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(machine().dispatcher().ReadState(&context_->CleanupEvent.Event), 0);
         EXPECT_FALSE(Completed(machine(), IRP_MJ_CLEANUP));
         EXPECT_EQ(cleanup.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
 
