@@ -47,6 +47,8 @@ VOID NTAPI KrvDlcBindAdapter(PNDIS_STATUS Status, NDIS_HANDLE BindContext,
     NDIS_STATUS PoolStatus;
     UINT SelectedMedium = 0;
     NDIS_MEDIUM MediumArray[2] = {NdisMedium802_3, NdisMedium802_5};
+    NDIS_STRING InstanceName = {0, 0, nullptr};
+    KIRQL OldIrql;
 
     if (TRACE_ON(4)) TraceWString(4, "Binding DeviceName: ", DeviceName->Buffer);
 
@@ -158,8 +160,13 @@ VOID NTAPI KrvDlcBindAdapter(PNDIS_STATUS Status, NDIS_HANDLE BindContext,
     Adapter->Medium = MediumArray[SelectedMedium];
     InterlockedExchange(&Adapter->Bound, 1);
 
-    // An adapter without an instance name is listed with an empty one.
-    NdisQueryAdapterInstanceName(&Adapter->AdapterName, Adapter->BindingHandle);
+    // An adapter without an instance name is listed with an empty one. The device can
+    // already be opened, and an open reads the name under IrpCountLock: it is put into
+    // the context under that lock.
+    NdisQueryAdapterInstanceName(&InstanceName, Adapter->BindingHandle);
+    OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
+    Adapter->AdapterName = InstanceName;
+    KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
     if (TRACE_ON(4))
         TraceWString(4, "Bound AdapterName: ",
                      Adapter->AdapterName.Buffer != nullptr ? Adapter->AdapterName.Buffer : u"");

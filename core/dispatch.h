@@ -17,9 +17,40 @@ DRIVER_DISPATCH KrvDlcClose;
 DRIVER_DISPATCH KrvDlcCleanup;
 DRIVER_DISPATCH KrvDlcIoControl;
 
-// Count of requests in progress on an adapter device; any IRQL up to DISPATCH_LEVEL.
-VOID IoIncrement(PADAPTER_CONTEXT Adapter);
-VOID IoDecrement(PADAPTER_CONTEXT Adapter);
+// Count of requests in progress on an adapter device (core/io_count.cpp has the protocol
+// with the waiters). Inline: every read and write passes both.
+DECLSPEC_COLD VOID SyncCleanupEvent(PADAPTER_CONTEXT Adapter);
+
+//
+// IoIncrement - counts one more request in progress on the adapter. Any IRQL up to
+// DISPATCH_LEVEL. On the step from 0 to 1 a waiting cleanup or unbind gets
+// CleanupEvent reset.
+//
+INLINE_ROUTINE VOID IoIncrement(PADAPTER_CONTEXT Adapter)
+{
+    // The waiters are looked at first (after the change all the same): without one, the
+    // step from 0 does not matter.
+    LONG Count = InterlockedIncrement(&Adapter->IrpCount);
+    if (ReadNoFence(&Adapter->CleanupWaiters) != 0 && Count == 1)
+        SyncCleanupEvent(Adapter);
+
+    if (TRACE_ON(4)) TraceLong(4, "IoIncrement: IrpCount is now ", (ULONG)Count, 10);
+}
+
+//
+// IoDecrement - releases the count of one request, called right after the request was
+// completed. Any IRQL up to DISPATCH_LEVEL. On the step to 0 a waiting cleanup or
+// unbind gets CleanupEvent set, which lets it go on.
+//
+INLINE_ROUTINE VOID IoDecrement(PADAPTER_CONTEXT Adapter)
+{
+    LONG Count = InterlockedDecrement(&Adapter->IrpCount);
+    if (ReadNoFence(&Adapter->CleanupWaiters) != 0 && Count == 0)
+        SyncCleanupEvent(Adapter);
+
+    if (TRACE_ON(4)) TraceLong(4, "IoDecrement: IrpCount is now ", (ULONG)Count, 10);
+}
+
 // Waits (PASSIVE_LEVEL) until no request is in progress; TimeoutMs 0 waits without end.
 BOOLEAN KrvDlcWaitForRequests(PADAPTER_CONTEXT Adapter, UINT TimeoutMs);
 

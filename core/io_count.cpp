@@ -28,10 +28,10 @@
 
 //
 // SyncCleanupEvent - sets CleanupEvent when IrpCount is 0, else resets it, under
-// IrpCountLock. Any IRQL up to DISPATCH_LEVEL. Kept out of line: only steps seen by a
-// waiter come here.
+// IrpCountLock. Any IRQL up to DISPATCH_LEVEL. Out of line and cold: only steps seen by
+// a waiter come here (IoIncrement and IoDecrement are inline, core/dispatch.h).
 //
-static DECLSPEC_NOINLINE VOID SyncCleanupEvent(PADAPTER_CONTEXT Adapter)
+DECLSPEC_NOINLINE DECLSPEC_COLD VOID SyncCleanupEvent(PADAPTER_CONTEXT Adapter)
 {
     KIRQL OldIrql = KfAcquireSpinLock(&Adapter->IrpCountLock);
     if (ReadNoFence(&Adapter->IrpCount) == 0)
@@ -39,34 +39,6 @@ static DECLSPEC_NOINLINE VOID SyncCleanupEvent(PADAPTER_CONTEXT Adapter)
     else
         NdisResetEvent(&Adapter->CleanupEvent);
     KfReleaseSpinLock(&Adapter->IrpCountLock, OldIrql);
-}
-
-//
-// IoIncrement - counts one more request in progress on the adapter. Any IRQL up to
-// DISPATCH_LEVEL. On the step from 0 to 1 a waiting cleanup or unbind gets
-// CleanupEvent reset.
-//
-VOID IoIncrement(PADAPTER_CONTEXT Adapter)
-{
-    LONG Count = InterlockedIncrement(&Adapter->IrpCount);
-    if (Count == 1 && ReadNoFence(&Adapter->CleanupWaiters) != 0)
-        SyncCleanupEvent(Adapter);
-
-    if (TRACE_ON(4)) TraceLong(4, "IoIncrement: IrpCount is now ", (ULONG)Count, 10);
-}
-
-//
-// IoDecrement - releases the count of one request, called right after the request was
-// completed. Any IRQL up to DISPATCH_LEVEL. On the step to 0 a waiting cleanup or
-// unbind gets CleanupEvent set, which lets it go on.
-//
-VOID IoDecrement(PADAPTER_CONTEXT Adapter)
-{
-    LONG Count = InterlockedDecrement(&Adapter->IrpCount);
-    if (Count == 0 && ReadNoFence(&Adapter->CleanupWaiters) != 0)
-        SyncCleanupEvent(Adapter);
-
-    if (TRACE_ON(4)) TraceLong(4, "IoDecrement: IrpCount is now ", (ULONG)Count, 10);
 }
 
 //

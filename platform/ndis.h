@@ -340,6 +340,12 @@ static inline VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCoun
         *TotalLength = Packet->Private.TotalLength;
 }
 
+// First buffer alone, without bringing the counts up to date.
+static inline VOID NdisQueryPacketFirstBuffer(PNDIS_PACKET Packet, PNDIS_BUFFER *FirstBuffer)
+{
+    *FirstBuffer = Packet->Private.Head;
+}
+
 static inline VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer)
 {
     *NextBuffer = CurrentBuffer->Next;

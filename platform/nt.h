@@ -36,6 +36,19 @@
 #define DECLSPEC_NOINLINE __attribute__((noinline))
 #define DECLSPEC_COLD __attribute__((cold))
 
+// A small helper compiled into every caller, as the DDK's FORCEINLINE.
+#define FORCEINLINE inline __attribute__((always_inline))
+
+// A routine of the driver's interface that every frame passes: its body sits in a header
+// and is compiled into each caller. The one out-of-line copy (for callers that take its
+// address, and for the tests that call it inside the image) is emitted by
+// platform/inline_routines.cpp, which defines KRVDLC_EMIT_INLINE_ROUTINES.
+#if defined(KRVDLC_EMIT_INLINE_ROUTINES)
+#define INLINE_ROUTINE
+#else
+#define INLINE_ROUTINE extern inline __attribute__((gnu_inline, always_inline))
+#endif
+
 #define IN
 #define OUT
 #define OPTIONAL

@@ -13,19 +13,20 @@
 
 //
 // TraceAndCheckBuffers - walks the buffer chain of a dequeued packet, tracing each
-// buffer at level 3; FALSE when a buffer has no system address. Copies nothing.
+// buffer at level 3; FALSE when a buffer has no system address. Copies nothing, and
+// needs neither the packet's counts (the copy takes the chain as it is) nor, below
+// level 3, the buffers' lengths.
 //
-static BOOLEAN TraceAndCheckBuffers(PNDIS_PACKET Packet)
+static FORCEINLINE BOOLEAN TraceAndCheckBuffers(PNDIS_PACKET Packet)
 {
     PNDIS_BUFFER Buffer = nullptr;
-    NdisQueryPacket(Packet, nullptr, nullptr, &Buffer, nullptr);
+    NdisQueryPacketFirstBuffer(Packet, &Buffer);
     for (; Buffer != nullptr; NdisGetNextBuffer(Buffer, &Buffer)) {
-        PVOID Address = nullptr;
-        UINT Length = 0;
-        NdisQueryBufferSafe(Buffer, &Address, &Length, NormalPagePriority);
+        PVOID Address = MmGetSystemAddressForMdlSafe(Buffer, NormalPagePriority);
         if (Address == nullptr)
             return FALSE;
         if (TRACE_ON(3)) {
+            UINT Length = MmGetMdlByteCount(Buffer);
             TraceLong(3, "Received byte count = ", Length, 10);
             TraceBuffer(3, "Received: ", (const UCHAR *)Address,
                         Length < DELIVERY_DUMP_BYTES ? Length : DELIVERY_DUMP_BYTES);
@@ -39,7 +40,7 @@ static BOOLEAN TraceAndCheckBuffers(PNDIS_PACKET Packet)
 // packet back. Returns the completion status; *BytesCopied receives the delivered byte
 // count (0 on failure). Caller holds ReadLock and owns Irp. Up to DISPATCH_LEVEL.
 //
-static NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUINT BytesCopied)
+static FORCEINLINE NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUINT BytesCopied)
 {
     *BytesCopied = 0;
 
@@ -71,16 +72,15 @@ static NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUINT BytesCopi
     // nothing without a word when they cannot be: the same shortage as for the frame's
     // own buffers, and the same outcome.
     PVOID ReadAddress = nullptr;
-    UINT ReadMapped = 0;
     BOOLEAN FrameMapped = TraceAndCheckBuffers(Packet);
     if (FrameMapped)
-        NdisQueryBufferSafe(Irp->MdlAddress, &ReadAddress, &ReadMapped, NormalPagePriority);
+        ReadAddress = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
     if (!FrameMapped || ReadAddress == nullptr) {
         // The frame cannot be delivered; it is lost.
         if (TRACE_ON(1)) TraceMessage(1, "** system memory resources low\n");
         LogSystemError(LOG_ERROR, "** system memory resources low\n", nullptr, 0);
         NdisFreePacket(CopyPacket);
-        ReleaseReceivedPacket(Adapter, Packet, TRUE);
+        ReleaseReceivedPacket(Packet, TRUE);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -92,7 +92,7 @@ static NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUINT BytesCopi
     NdisCopyFromPacketToPacket(CopyPacket, 0, ReadLength, Packet, 0, &Copied);
     NdisFreePacket(CopyPacket);
 
-    ReleaseReceivedPacket(Adapter, Packet, TRUE);
+    ReleaseReceivedPacket(Packet, TRUE);
     *BytesCopied = Copied;
     return STATUS_SUCCESS;
 }
@@ -114,7 +114,7 @@ VOID NTAPI KrvDlcReceiveComplete(NDIS_HANDLE ProtocolBindingContext)
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
 
     // Counted while it runs, so that an unbind does not free the context under it.
-    EnterIndication(Adapter);
+    CountIndication(Adapter);
 
     if (TRACE_ON(5)) TraceMessage(5, "KrvDlcReceiveComplete enter\n");
     UINT BytesTransferred = 0;
@@ -163,7 +163,10 @@ VOID NTAPI KrvDlcReceiveComplete(NDIS_HANDLE ProtocolBindingContext)
     // Counted out after ReadLock is given back: once IrpCount can reach zero, cleanup or
     // an unbind goes on; the unbind still waits for this handler to leave.
     IoDecrement(Adapter);
-    if (TRACE_ON(4)) TraceLong(4, "BytesTransferred: ", BytesTransferred, 10);
-    if (TRACE_ON(5)) TraceMessage(5, "KrvDlcReceiveComplete exit\n");
+    // Level 5 includes level 4: with level 4 off, one test covers both lines.
+    if (TRACE_ON(4)) {
+        TraceLong(4, "BytesTransferred: ", BytesTransferred, 10);
+        if (TRACE_ON(5)) TraceMessage(5, "KrvDlcReceiveComplete exit\n");
+    }
     LeaveIndication(Adapter);
 }

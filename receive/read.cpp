@@ -66,13 +66,14 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // cannot both be recorded, an unbind that cleared Bound and then cancelled the
     // recorded read cannot miss one recorded after it, and no delivery sees a read half
     // recorded.
-    KIRQL OldIrql;
-    AcquireLockAnyIrql(&Adapter->ReadLock, &OldIrql);
+    // A dispatch routine runs below DISPATCH_LEVEL: the lock is taken as such, without
+    // asking for the IRQL first.
+    KIRQL OldIrql = KfAcquireSpinLock(&Adapter->ReadLock);
 
     PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     if (FileObject != nullptr && FileObject->FsContext2 == KRVDLC_FILE_CLEANED_UP) {
         // Its handle is gone: ended as the cleanup ends a waiting read, not as an error.
-        ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+        KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
         if (TRACE_ON(4)) TraceMessage(4, "Read arrived after cleanup; cancelled.\n");
         CompleteCancelledRead(Irp);
         IoDecrement(Adapter);
@@ -92,7 +93,7 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = STATUS_BUFFER_TOO_SMALL;
     }
     if (Refusal != nullptr) {
-        ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+        KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
         return FailRead(Adapter, Irp, Status, Refusal);
     }
 
@@ -104,7 +105,7 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (TRACE_ON(4)) TraceMessage(4, "Calling KrvDlcReceiveComplete from KrvDlcRead\n");
         Adapter->PendingReadCancellable = FALSE;
         InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, Irp);
-        ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+        KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
 
         // The read may be completed from here on; it is not touched again.
         KrvDlcReceiveComplete(Adapter);
@@ -131,11 +132,11 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, nullptr);
         Adapter->PendingReadCancellable = FALSE;
         CompleteCancelledRead(Irp);
-        ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+        KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
         IoDecrement(Adapter);
         return STATUS_PENDING;
     }
 
-    ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
+    KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
     return STATUS_PENDING;
 }

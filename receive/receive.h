@@ -24,11 +24,8 @@ typedef struct _RECEIVED_PACKET {
     PNDIS_PACKET Packet;
 } RECEIVED_PACKET, *PRECEIVED_PACKET;
 
-// Frame filter; any IRQL up to DISPATCH_LEVEL.
-BOOLEAN RejectDSAP(UCHAR Dsap);
-BOOLEAN AcceptLookaheadFrame(PADAPTER_CONTEXT Adapter, const UCHAR *Header, UINT HeaderSize,
-                             const UCHAR *Lookahead, UINT LookaheadSize);
-BOOLEAN AcceptPacketFrame(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet);
+// Frame filter (inline); any IRQL up to DISPATCH_LEVEL.
+#include "receive/frame_filter.h"
 
 // NDIS receive handlers (up to DISPATCH_LEVEL).
 RECEIVE_HANDLER KrvDlcReceive;
@@ -48,34 +45,67 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter);
 DECLSPEC_COLD VOID ReportRxQueueFull(VOID);
 static inline BOOLEAN RxQueueFull(LONG Queued)
 {
-    if (Queued < RX_QUEUE_LIMIT)
+    // Below the warning mark first: the caller's own test for the warning then folds
+    // into this one, and a frame on a short queue passes one comparison.
+    if (Queued < RX_QUEUE_WARNING || Queued < RX_QUEUE_LIMIT)
         return FALSE;
     ReportRxQueueFull();
     return TRUE;
 }
 
-// Gives a queued packet back: driver-owned ones are freed, lent ones returned to NDIS.
-VOID ReleaseReceivedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, BOOLEAN Trace);
+// Driver-owned receive packets.
+#include "receive/owned_packet.h"
 
-// Appends Packet to the receive queue in Record (nonpaged, now owned by the queue) and
-// counts it; returns the new RxQueueCount. Any IRQL up to DISPATCH_LEVEL.
-LONG QueueReceivedPacket(PADAPTER_CONTEXT Adapter, PRECEIVED_PACKET Record,
-                         PNDIS_PACKET Packet);
+//
+// ReleaseReceivedPacket - gives back a packet taken off the queue: a driver-owned packet
+// (non-null Mdl) is freed, traced when Trace is set; a packet NDIS lent is returned with
+// NdisReturnPackets, always traced. Up to DISPATCH_LEVEL. Inline: every delivered frame
+// passes here.
+//
+FORCEINLINE VOID ReleaseReceivedPacket(PNDIS_PACKET Packet, BOOLEAN Trace)
+{
+    if (RESERVED(Packet)->Mdl != nullptr) {
+        FreeOwnedPacket(Packet, Trace);
+        return;
+    }
+    if (TRACE_ON(4)) TraceLong(4, "Returning packet to NDIS: ", (ULONG)(ULONG_PTR)Packet, 16);
+    NdisReturnPackets(&Packet, 1);
+}
 
-// Driver-owned receive packets: a descriptor of the adapter's pool, one nonpaged frame
-// buffer and the packet MDL over it, kept in RESERVED(Packet)->Mdl. Up to DISPATCH_LEVEL.
-PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes);
-VOID FreeOwnedPacket(PNDIS_PACKET Packet, BOOLEAN Trace);
+//
+// QueueReceivedPacket - appends Packet in Record at the tail of RxQueue and counts it.
+// Record (nonpaged) belongs to the queue from here on; whoever removes it frees it.
+// Returns the new RxQueueCount. Any IRQL up to DISPATCH_LEVEL. Inline: every queued
+// frame passes here. The queue's rules: rx_queue.cpp.
+//
+FORCEINLINE LONG QueueReceivedPacket(PADAPTER_CONTEXT Adapter, PRECEIVED_PACKET Record,
+                                     PNDIS_PACKET Packet)
+{
+    Record->Packet = Packet;
+    if (TRACE_ON(4))
+        TraceLong(4, "Adding received packet to the queue: ", (ULONG)(ULONG_PTR)Packet, 16);
+    ExInterlockedInsertTailList(&Adapter->RxQueue, &Record->ListEntry, &Adapter->RxQueueLock);
+    LONG Count = InterlockedIncrement(&Adapter->RxQueueCount);
+    if (TRACE_ON(4))
+        TraceLong(4, "Number of outstanding receive packets is now ", (ULONG)Count, 10);
+    return Count;
+}
 
 //
 // EnterIndication - counts a receive handler in ActiveIndications; returns FALSE when the
-// adapter is no longer bound, and the handler then refuses or discards its frame. Every
+// adapter is no longer bound, and the handler then refuses or discards its frame.
+// CountIndication counts alone, for a handler that does not look at Bound. Every
 // call is paired with one LeaveIndication. Any IRQL up to DISPATCH_LEVEL. Inline: every
 // frame passes here twice. The protocol with the unbind's wait: indication_guard.cpp.
 //
-static inline BOOLEAN EnterIndication(PADAPTER_CONTEXT Adapter)
+static inline VOID CountIndication(PADAPTER_CONTEXT Adapter)
 {
     InterlockedIncrement(&Adapter->ActiveIndications);
+}
+
+static inline BOOLEAN EnterIndication(PADAPTER_CONTEXT Adapter)
+{
+    CountIndication(Adapter);
     return ReadAcquire(&Adapter->Bound) != 0 ? TRUE : FALSE;
 }
 
@@ -85,8 +115,10 @@ static inline BOOLEAN EnterIndication(PADAPTER_CONTEXT Adapter)
 //
 static inline VOID LeaveIndication(PADAPTER_CONTEXT Adapter)
 {
-    if (InterlockedDecrement(&Adapter->ActiveIndications) == 0 &&
-        ReadAcquire(&Adapter->IndicationWaiter) != 0)
+    // The waiter is looked at first (after the decrement all the same): without one, the
+    // count reaching 0 does not matter.
+    LONG Running = InterlockedDecrement(&Adapter->ActiveIndications);
+    if (ReadAcquire(&Adapter->IndicationWaiter) != 0 && Running == 0)
         NdisSetEvent(&Adapter->IndicationsIdle);
 }
 

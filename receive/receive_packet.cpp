@@ -11,9 +11,10 @@
 // (descriptor of the adapter's pool, nonpaged frame buffer, packet MDL chained and kept
 // in RESERVED()->Mdl). Returns the copy, or null when no descriptor or memory is left or
 // a buffer of the frame cannot be mapped; nothing is left allocated then.
-// Up to DISPATCH_LEVEL.
+// Up to DISPATCH_LEVEL. Out of line and cold: few miniports ask for their packets back.
 //
-static PNDIS_PACKET CopyIndicatedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Source)
+static DECLSPEC_NOINLINE DECLSPEC_COLD PNDIS_PACKET CopyIndicatedPacket(PADAPTER_CONTEXT Adapter,
+                                                                       PNDIS_PACKET Source)
 {
     PNDIS_BUFFER Buffer = nullptr;
     UINT TotalLength = 0;

@@ -1,6 +1,6 @@
 //
-// rx_queue.cpp - the adapter's receive queue: appending a received frame, giving a
-// queued packet back, and emptying the queue.
+// rx_queue.cpp - the adapter's receive queue: emptying it, and the queue-full report.
+// Appending a frame and giving a queued packet back are inline (receive.h).
 //
 // RxQueue is changed only by the interlocked list routines under RxQueueLock, which is
 // held for nothing else. RxQueueCount follows it by interlocked increment right after an
@@ -10,40 +10,6 @@
 // take any count up to 0 as empty.
 //
 #include "core/krvdlc.h"
-
-//
-// QueueReceivedPacket - appends Packet in Record at the tail of RxQueue and counts it.
-// Record (nonpaged) belongs to the queue from here on; whoever removes it frees it.
-// Returns the new RxQueueCount. Any IRQL up to DISPATCH_LEVEL.
-//
-LONG QueueReceivedPacket(PADAPTER_CONTEXT Adapter, PRECEIVED_PACKET Record, PNDIS_PACKET Packet)
-{
-    Record->Packet = Packet;
-    if (TRACE_ON(4))
-        TraceLong(4, "Adding received packet to the queue: ", (ULONG)(ULONG_PTR)Packet, 16);
-    ExInterlockedInsertTailList(&Adapter->RxQueue, &Record->ListEntry, &Adapter->RxQueueLock);
-    LONG Count = InterlockedIncrement(&Adapter->RxQueueCount);
-    if (TRACE_ON(4))
-        TraceLong(4, "Number of outstanding receive packets is now ", (ULONG)Count, 10);
-    return Count;
-}
-
-//
-// ReleaseReceivedPacket - gives back a packet taken off the queue: a driver-owned packet
-// (non-null Mdl) is freed, traced when Trace is set; a packet NDIS lent is returned with
-// NdisReturnPackets, always traced. Up to DISPATCH_LEVEL.
-//
-VOID ReleaseReceivedPacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, BOOLEAN Trace)
-{
-    (void)Adapter;
-
-    if (RESERVED(Packet)->Mdl != nullptr) {
-        FreeOwnedPacket(Packet, Trace);
-        return;
-    }
-    if (TRACE_ON(4)) TraceLong(4, "Returning packet to NDIS: ", (ULONG)(ULONG_PTR)Packet, 16);
-    NdisReturnPackets(&Packet, 1);
-}
 
 //
 // KrvDlcEmptyRxQueue - discards every queued frame: each record is removed, freed and its
@@ -73,7 +39,7 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
             PRECEIVED_PACKET Record = CONTAINING_RECORD(Entry, RECEIVED_PACKET, ListEntry);
             PNDIS_PACKET Packet = Record->Packet;
             ExFreePool(Record);
-            ReleaseReceivedPacket(Adapter, Packet, FALSE);
+            ReleaseReceivedPacket(Packet, FALSE);
             if (Left <= 0)
                 break;
         }

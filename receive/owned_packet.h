@@ -1,18 +1,19 @@
 //
-// owned_packet.cpp - driver-owned receive packets: a descriptor of the adapter's pool,
-// one nonpaged frame buffer and the packet MDL that describes the whole buffer, kept in
-// the descriptor's RESERVED()->Mdl. A non-null Mdl is what tells every later stage that
-// the driver, not NDIS, owns the packet.
+// owned_packet.h - driver-owned receive packets: a descriptor of the adapter's pool, one
+// nonpaged frame buffer and the packet MDL that describes the whole buffer, kept in the
+// descriptor's RESERVED()->Mdl. A non-null Mdl is what tells every later stage that the
+// driver, not NDIS, owns the packet.
 //
-#include "core/krvdlc.h"
+#pragma once
 
 //
 // AllocateFrameBuffer - gives Packet (a descriptor of the adapter's pool, still owned by
 // the caller) a nonpaged frame buffer of Bytes and the packet MDL over it, stored in
 // RESERVED(Packet)->Mdl and not chained. Returns the buffer, or null with nothing left
-// allocated. Any IRQL up to DISPATCH_LEVEL.
+// allocated. Any IRQL up to DISPATCH_LEVEL. Inline: every frame of the lookahead path
+// passes here.
 //
-PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes)
+FORCEINLINE PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes)
 {
     PUCHAR Buffer = (PUCHAR)KrvAllocatePool(NonPagedPool, Bytes);
     if (Buffer == nullptr) {
@@ -41,26 +42,32 @@ PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes)
 // MDL describes), packet MDL, descriptor, with a trace line for each when Trace is
 // set. The MDLs chained to the packet are the driver's own and are unchained first, so
 // that the descriptor goes back to the pool without a stale chain. Up to DISPATCH_LEVEL.
+// Inline: every frame of the lookahead path is freed here.
 //
-VOID FreeOwnedPacket(PNDIS_PACKET Packet, BOOLEAN Trace)
+FORCEINLINE VOID FreeOwnedPacket(PNDIS_PACKET Packet, BOOLEAN Trace)
 {
     PMDL Mdl = RESERVED(Packet)->Mdl;
-    PNDIS_BUFFER Chained = nullptr;
-    do {
+    // The chain is looked at before each call, so that a packet with one buffer costs one.
+    for (;;) {
+        PNDIS_BUFFER Chained = nullptr;
+        NdisQueryPacketFirstBuffer(Packet, &Chained);
+        if (Chained == nullptr)
+            break;
         NdisUnchainBufferAtFront(Packet, &Chained);
-    } while (Chained != nullptr);
+    }
 
     // Built for nonpaged pool, the MDL's virtual address is the frame buffer's system address.
     PVOID Buffer = MmGetMdlVirtualAddress(Mdl);
-    if (Trace && TRACE_ON(4))
+    Trace = Trace && TRACE_ON(4);
+    if (Trace)
         TraceLong(4, "Freeing driver-allocated packet buffer: ", (ULONG)(ULONG_PTR)Buffer, 16);
     ExFreePool(Buffer);
 
-    if (Trace && TRACE_ON(4))
+    if (Trace)
         TraceLong(4, "Freeing driver-allocated MDL: ", (ULONG)(ULONG_PTR)Mdl, 16);
     IoFreeMdl(Mdl);
 
-    if (Trace && TRACE_ON(4))
+    if (Trace)
         TraceLong(4, "Freeing driver-allocated packet: ", (ULONG)(ULONG_PTR)Packet, 16);
     RESERVED(Packet)->Mdl = nullptr;
     NdisFreePacket(Packet);
