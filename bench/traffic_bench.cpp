@@ -129,6 +129,7 @@ public:
         finished_ = true;
     }
     uint64_t delivered = 0, readErrors = 0, reopens = 0;
+    uint64_t hist[20] = {};
     Clock::time_point lastFrame{};
 
 private:
@@ -149,7 +150,11 @@ private:
             bool done = sourceDone_.load(std::memory_order_relaxed);
             krvdlc_u32 bytes = 0;
             krvdlc_error error;
+            auto t0 = Clock::now();
             krvdlc_result result = krvdlc_read(adapter_, buffer, sizeof buffer, kDrainMs, &bytes, &error);
+            auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+            int b = 0; while (us > 1 && b < 19) { us /= 2; b++; }
+            hist[b]++;
             if (result == KRVDLC_OK && bytes != 0) {
                 delivered++;
                 lastFrame = Clock::now();
@@ -211,6 +216,7 @@ void BM_ReplayIntoReader(benchmark::State &state)
         replay.Start();
         replay.Wait();
         reader.Finish();
+        for (int b = 0; b < 20; b++) if (reader.hist[b]) fprintf(stderr, "  <%dus: %lu\n", 1 << b, reader.hist[b]);
         Report(state, reader, injector.Counts(), krvdlcsim::QueueFullDrops(station.machine()), kFrames, start,
                replay.Seconds());
     }

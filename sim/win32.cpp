@@ -7,10 +7,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace sim {
 
 using namespace io;
+
+namespace {
+constexpr std::chrono::microseconds kSpinBeforeSleep{50};
+}
 
 void *IoManager::CreateUserEvent(bool manualReset, bool initialState)
 {
@@ -74,6 +79,20 @@ uint32_t IoManager::WaitAnyUserEvent(void *const *handles, uint32_t count, uint3
         if (event == nullptr)
             return win32::WAIT_FAILED;
         events.push_back(std::move(event));
+    }
+    // A signal due within microseconds (a frame at line rate) is caught by a short spin:
+    // cheaper than going to sleep and being woken for it.
+    for (auto spinEnd = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+         std::chrono::steady_clock::now() < spinEnd;) {
+        for (uint32_t i = 0; i < count; ++i) {
+            std::lock_guard lock(events[i]->mutex);
+            if (events[i]->state) {
+                if (!events[i]->manualReset)
+                    events[i]->state = false;
+                return win32::WAIT_OBJECT_0 + i;
+            }
+        }
+        std::this_thread::yield();
     }
     // The waiter is registered with every event before the first look at them, so that a
     // signal between the look and the wait is not lost.
