@@ -94,27 +94,31 @@ ReplayBackend::~ReplayBackend()
     Wait();
 }
 
+ReplayClock::Clock::time_point ReplayClock::Due(std::chrono::microseconds at, Clock::time_point now)
+{
+    Clock::time_point due = start_ + slip_ + at;
+    if (now - due > kMaxLag) {
+        slip_ += now - due - kMaxLag;
+        due = now - kMaxLag;
+    }
+    return due;
+}
+
 void ReplayBackend::Start()
 {
     thread_ = std::thread([this] {
-        using Clock = std::chrono::steady_clock;
+        using Clock = ReplayClock::Clock;
         Clock::time_point start = Clock::now();
-        // Frames go out when the capture's clock says they are due, those already due at
-        // once. A replay that fell further behind than kMaxLag (its thread was not
-        // scheduled) lets its clock slip instead: no link delivers a burst faster than
-        // the capture ran, and the rate it reached is what Seconds() reports.
-        constexpr Clock::duration kMaxLag = std::chrono::microseconds(50);
-        Clock::duration slip{0};
+        ReplayClock clock(start);
         for (const CaptureRecord &record : capture_.records) {
             if (stop_.load(std::memory_order_relaxed))
                 break;
             if (!asFastAsPossible_) {
-                Clock::time_point due = start + slip + record.at;
-                Clock::time_point now = Clock::now();
-                if (now - due > kMaxLag)
-                    slip += now - due - kMaxLag;
                 // Long gaps are slept; gaps of microseconds (a saturated link) are spun
-                // through, giving the processor to whoever else is ready.
+                // through, yielding: on a busy machine the reader may be waiting for
+                // this very processor.
+                Clock::time_point now = Clock::now();
+                Clock::time_point due = clock.Due(record.at, now);
                 for (; now < due && !stop_.load(std::memory_order_relaxed); now = Clock::now()) {
                     if (due - now > std::chrono::milliseconds(2))
                         std::this_thread::sleep_for(std::min<Clock::duration>(due - now - std::chrono::milliseconds(1),
