@@ -13,7 +13,6 @@ namespace sim {
 
 using namespace io;
 
-
 void *IoManager::CreateUserEvent(bool manualReset, bool initialState)
 {
     auto event = std::make_shared<UserEvent>();
