@@ -165,7 +165,8 @@ krvdlc_result OpenFile(const String &fileName, const String &instanceName, krvdl
 
     auto *opened = new (std::nothrow) krvdlc_adapter;
     Event interrupt(false);
-    if (opened == nullptr || interrupt.get() == nullptr) {
+    Event read(true);
+    if (opened == nullptr || interrupt.get() == nullptr || read.get() == nullptr) {
         delete opened;
         port::CloseHandle(device);
         return Report(error, KRVDLC_E_NO_MEMORY, 0, subject, "open", "out of memory");
@@ -174,6 +175,7 @@ krvdlc_result OpenFile(const String &fileName, const String &instanceName, krvdl
     opened->fileName = name;
     opened->instanceName = instanceName;
     opened->interruptEvent = interrupt.release();
+    opened->readEvent = read.release();
     // Known once, so that a write too long for the medium is refused before the driver.
     krvdlc_u32 maxFrameSize = 0;
     if (krvdlc_get_max_frame_size(opened, &maxFrameSize, nullptr) == KRVDLC_OK)
@@ -330,6 +332,8 @@ void KRVDLC_CALL krvdlc_close(krvdlc_adapter *adapter)
     }
     if (adapter->interruptEvent != nullptr)
         port::CloseHandle(adapter->interruptEvent);
+    if (adapter->readEvent != nullptr)
+        port::CloseHandle(adapter->readEvent);
     delete adapter;
 }
 

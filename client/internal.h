@@ -5,6 +5,7 @@
 #include "client/krvdlc_client.h"
 #include "client/port.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -91,9 +92,11 @@ Outcome FinishedAtOnce(uint32_t status, port::DWORD bytes);
 
 // Issues one request on an overlapped handle and waits for its end, at most timeoutMs,
 // or until `interrupt` (may be NULL) is signalled; then cancels it and waits until the
-// driver has given it back, so the caller's buffers are free again on return.
+// driver has given it back, so the caller's buffers are free again on return. `done`:
+// a manual-reset event the request may signal (the start resets it); NULL: one of its
+// own for this request.
 Outcome Carry(port::HANDLE device, const Request &request, port::DWORD timeoutMs,
-              port::HANDLE interrupt = nullptr);
+              port::HANDLE interrupt = nullptr, port::HANDLE done = nullptr);
 // Starts a request on `overlapped`: TRUE when it finished at once, else GetLastError.
 port::BOOL Start(port::HANDLE device, const Request &request, port::OVERLAPPED *overlapped,
                  port::DWORD *bytes);
@@ -105,6 +108,12 @@ struct krvdlc_adapter {
     krvdlc::client::String fileName;
     krvdlc::client::String instanceName;
     krvdlc::client::port::HANDLE interruptEvent = nullptr;   // auto-reset, for krvdlc_interrupt
+    // Manual reset, signalled by the completion of a blocking read: made once, so that a
+    // reader taking frames at line rate does not create and close an event per frame.
+    // Held by one read at a time; a read that finds it taken (another thread reads the
+    // same adapter) carries its own.
+    krvdlc::client::port::HANDLE readEvent = nullptr;
+    std::atomic<bool> readEventTaken{false};
     krvdlc_u32 maxFrameSize = 0;                               // 0 when the adapter did not say
 };
 

@@ -102,7 +102,11 @@ krvdlc_result KRVDLC_CALL krvdlc_read(krvdlc_adapter *adapter, void *buffer, krv
     request.kind = RequestKind::Read;
     request.output = buffer;
     request.outputSize = size;
-    Outcome outcome = Carry(adapter->device, request, timeout_ms, adapter->interruptEvent);
+    bool ownEvent = adapter->readEvent != nullptr && !adapter->readEventTaken.exchange(true);
+    Outcome outcome = Carry(adapter->device, request, timeout_ms, adapter->interruptEvent,
+                            ownEvent ? adapter->readEvent : nullptr);
+    if (ownEvent)
+        adapter->readEventTaken.store(false);
     if (outcome.ok) {
         if (bytes_read != nullptr)
             *bytes_read = outcome.bytes;

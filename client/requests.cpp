@@ -3,6 +3,8 @@
 // comes first, and always waited for until the driver has given the buffers back.
 #include "client/internal.h"
 
+#include <optional>
+
 namespace krvdlc::client {
 
 port::BOOL Start(port::HANDLE device, const Request &request, port::OVERLAPPED *overlapped,
@@ -34,16 +36,21 @@ Outcome FinishedAtOnce(uint32_t status, port::DWORD bytes)
     return outcome;
 }
 
-Outcome Carry(port::HANDLE device, const Request &request, port::DWORD timeoutMs, port::HANDLE interrupt)
+Outcome Carry(port::HANDLE device, const Request &request, port::DWORD timeoutMs, port::HANDLE interrupt,
+              port::HANDLE done)
 {
     Outcome outcome;
-    Event done;
-    if (done.get() == nullptr) {
-        outcome.error = port::GetLastError();
-        return outcome;
+    std::optional<Event> own;
+    if (done == nullptr) {
+        own.emplace();
+        done = own->get();
+        if (done == nullptr) {
+            outcome.error = port::GetLastError();
+            return outcome;
+        }
     }
     port::OVERLAPPED overlapped{};
-    overlapped.hEvent = done.get();
+    overlapped.hEvent = done;
     if (Start(device, request, &overlapped, &outcome.bytes))
         return FinishedAtOnce(static_cast<uint32_t>(overlapped.Internal), outcome.bytes);
     outcome.error = port::GetLastError();
@@ -52,10 +59,10 @@ Outcome Carry(port::HANDLE device, const Request &request, port::DWORD timeoutMs
 
     port::DWORD waited;
     if (interrupt != nullptr) {
-        port::HANDLE handles[2] = {done.get(), interrupt};
+        port::HANDLE handles[2] = {done, interrupt};
         waited = port::WaitForMultipleObjects(2, handles, 0, timeoutMs);
     } else {
-        waited = port::WaitForSingleObject(done.get(), timeoutMs);
+        waited = port::WaitForSingleObject(done, timeoutMs);
     }
     if (waited != port::kWaitObject0) {
         // Time-out, interrupt or a failed wait: the request must still end before its

@@ -123,9 +123,9 @@ struct EventWaiter {
 };
 
 struct UserEvent {
-    std::mutex mutex;                 // guards state and waiters
+    std::mutex mutex;                 // guards waiters and changes of state
     std::condition_variable signalled;
-    bool state = false;
+    std::atomic<bool> state{false};   // read without the mutex by a waiter's spin
     bool manualReset = true;
     std::vector<std::shared_ptr<EventWaiter>> waiters;
 

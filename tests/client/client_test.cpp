@@ -266,6 +266,10 @@ TEST(ClientLibrary, ReadTimeOutInterruptAndOverlappedEachLeaveTheNextReadWorking
         interrupted = krvdlc_read(adapter, buffer.data(), 1600, KRVDLC_INFINITE, &bytes, nullptr);
     });
     ASSERT_TRUE(WaitUntil([&] { return __atomic_load_n(&machine.Context(station)->PendingReadIrp, __ATOMIC_ACQUIRE) != nullptr; }));
+    // A second blocking read from another thread is refused and leaves the waiting one
+    // to its own end (the two do not share an event).
+    std::vector<uint8_t> other(64);
+    EXPECT_EQ(krvdlc_read(adapter, other.data(), 64, 10, &got, &error), KRVDLC_E_BUSY);
     EXPECT_EQ(krvdlc_interrupt(adapter, &error), KRVDLC_OK);
     reader.join();
     EXPECT_EQ(interrupted.load(), KRVDLC_E_CANCELLED);

@@ -266,3 +266,46 @@ TEST_F(CaptureReplay, FloodAccountsForEveryFrame)
 }
 
 }  // namespace
+
+// A paced replay at line rate whose thread stalls (not scheduled for a while) lets its
+// clock slip: what fell due goes out as a burst of a few frames, never as the whole
+// backlog, which would overrun the driver's 16-frame queue; on time it keeps each
+// frame's own time.
+TEST(ReplayClock, BurstAfterAStallStaysShortAndOnTimeFramesKeepTheirTime)
+{
+    using Clock = krvdlcsim::ReplayClock::Clock;
+    using std::chrono::microseconds;
+    constexpr double kGapUs = 1e6 / 148800;   // 64-byte frames on 100 Mbit/s Ethernet
+    struct Case {
+        const char *what;
+        microseconds stall;                    // before frame 100
+        size_t longestBurst;                   // frames sent back to back, at most
+        microseconds slip;                     // at the end: at least this, at most 10 us more
+    };
+    for (const Case &c : {Case{"no stall", microseconds(0), 1, microseconds(0)},
+                          Case{"a stall of 40 us, within the lag allowed", microseconds(40), 8, microseconds(0)},
+                          Case{"a stall of 2 ms", microseconds(2000), 10, microseconds(1940)}}) {
+        Clock::time_point start{};
+        krvdlcsim::ReplayClock clock(start);
+        Clock::time_point now = start;
+        size_t burst = 0, longest = 0;
+        for (size_t i = 0; i < 1000; ++i) {
+            if (i == 100)
+                now += c.stall;
+            auto at = microseconds(static_cast<int64_t>(i * kGapUs));
+            Clock::time_point due = clock.Due(at, now);
+            if (c.stall.count() == 0)
+                EXPECT_EQ(due, start + at) << c.what << ", frame " << i;
+            if (due > now) {
+                now = due;   // waited for it
+                burst = 0;
+            }
+            longest = std::max(longest, ++burst);
+            now += microseconds(1);   // indicating it
+        }
+        EXPECT_LE(longest, c.longestBurst) << c.what;
+        auto slip = std::chrono::duration_cast<microseconds>(clock.Slip());
+        EXPECT_GE(slip.count(), c.slip.count()) << c.what;
+        EXPECT_LE(slip.count(), c.slip.count() + 10) << c.what;
+    }
+}

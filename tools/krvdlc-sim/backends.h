@@ -36,8 +36,29 @@ NDIS_MEDIUM MediumOfLinkType(uint32_t linkType);
 // The link type alone, from the file's header (throws as ReadCapture does).
 uint32_t CaptureLinkType(const std::string &path);
 
-// Indicates the frames of a capture on a thread of its own, spaced as recorded unless
-// as fast as possible. Stop ends it early.
+// When the frames of a paced replay go out: each at its capture time since the start,
+// those whose time has passed at once. A replay that fell more than kMaxLag behind (its
+// thread was not scheduled) lets its clock slip instead of catching up: no link delivers
+// a burst faster than the capture ran, and at line rate a burst of what fell due stays
+// a few frames long, well below the driver's 16-frame receive queue.
+class ReplayClock {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration kMaxLag = std::chrono::microseconds(50);
+
+    explicit ReplayClock(Clock::time_point start) : start_(start) {}
+    // When the frame recorded `at` after the first is due, seen at `now`.
+    Clock::time_point Due(std::chrono::microseconds at, Clock::time_point now);
+    // How far the clock has slipped so far.
+    Clock::duration Slip() const { return slip_; }
+
+private:
+    Clock::time_point start_;
+    Clock::duration slip_{0};
+};
+
+// Indicates the frames of a capture on a thread of its own, spaced as recorded (see
+// ReplayClock) unless as fast as possible. Stop ends it early.
 class ReplayBackend {
 public:
     ReplayBackend(Injector &injector, Capture capture, bool asFastAsPossible);
@@ -83,6 +104,9 @@ public:
 
     uint64_t FramesSent() const { return sent_.load(); }
     uint64_t SendFailures() const { return sendFailures_.load(); }
+    // Frames the interface received that the kernel dropped because the socket was full
+    // (krvdlc-sim did not take them fast enough); so far.
+    uint64_t SocketDrops();
 
 private:
     void ReceiveLoop(Injector &injector);
@@ -94,6 +118,7 @@ private:
     sim::Segment *segment_ = nullptr;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> sent_{0}, sendFailures_{0};
+    uint64_t socketDrops_ = 0;
     std::thread thread_;
 };
 

@@ -94,22 +94,37 @@ ReplayBackend::~ReplayBackend()
     Wait();
 }
 
+ReplayClock::Clock::time_point ReplayClock::Due(std::chrono::microseconds at, Clock::time_point now)
+{
+    Clock::time_point due = start_ + slip_ + at;
+    if (now - due > kMaxLag) {
+        slip_ += now - due - kMaxLag;
+        due = now - kMaxLag;
+    }
+    return due;
+}
+
 void ReplayBackend::Start()
 {
     thread_ = std::thread([this] {
-        using Clock = std::chrono::steady_clock;
+        using Clock = ReplayClock::Clock;
         Clock::time_point start = Clock::now();
+        ReplayClock clock(start);
         for (const CaptureRecord &record : capture_.records) {
-            if (stop_.load())
+            if (stop_.load(std::memory_order_relaxed))
                 break;
             if (!asFastAsPossible_) {
-                // Sleep for the long gaps; spin through the last stretch so that gaps of
-                // microseconds (a saturated link) keep their spacing.
-                Clock::time_point due = start + record.at;
-                for (Clock::time_point now = Clock::now(); now < due && !stop_.load(); now = Clock::now()) {
+                // Long gaps are slept; gaps of microseconds (a saturated link) are spun
+                // through, yielding: on a busy machine the reader may be waiting for
+                // this very processor.
+                Clock::time_point now = Clock::now();
+                Clock::time_point due = clock.Due(record.at, now);
+                for (; now < due && !stop_.load(std::memory_order_relaxed); now = Clock::now()) {
                     if (due - now > std::chrono::milliseconds(2))
                         std::this_thread::sleep_for(std::min<Clock::duration>(due - now - std::chrono::milliseconds(1),
                                                                               std::chrono::milliseconds(50)));
+                    else
+                        std::this_thread::yield();
                 }
             }
             injector_.Indicate(record.frame);

@@ -219,8 +219,12 @@ std::vector<TrafficReport> SimulatedMachine::Reports(std::optional<Delivered> de
             report.delivered = delivered->frames;
             report.deliveredEmpty = delivered->empty;
         }
-        if (entry->live)
+        if (entry->live) {
             report.what += ", " + std::to_string(entry->live->FramesSent()) + " frames sent on the interface";
+            // Lost before the adapter saw them: not in the counts below.
+            if (uint64_t dropped = entry->live->SocketDrops(); dropped != 0)
+                report.what += ", " + std::to_string(dropped) + " received frames dropped by the kernel (socket full)";
+        }
         reports.push_back(report);
     }
     return reports;
