@@ -66,7 +66,6 @@ void BuildMiniportPacket(MiniportPacket &mp, const Frame &frame, const PacketOpt
     mp.binding.reset();
 
     std::vector<size_t> &bounds = mp.bounds;
-    bounds.reserve(options.splitAt.size() + 2);   // one allocation for a fresh packet
     bounds.assign(1, 0);
     for (size_t at : options.splitAt)
         bounds.push_back(std::min(at, frame.size()));
@@ -78,7 +77,6 @@ void BuildMiniportPacket(MiniportPacket &mp, const Frame &frame, const PacketOpt
     PNDIS_PACKET packet = mp.Packet();
     PNDIS_BUFFER *link = &packet->Private.Head;
     mp.buffers.clear();
-    mp.buffers.reserve(bounds.size() - 1);
     for (size_t i = 0; i + 1 < bounds.size(); i++) {
         MiniportBuffer buffer = NewMiniportBuffer(mp.data.get() + bounds[i], bounds[i + 1] - bounds[i],
                                                   options.mapped, &mp.mdls[i]);
@@ -176,11 +174,13 @@ std::optional<INT> Adapter::IndicatePacket(const Frame &frame, const PacketOptio
         if (!state_.spareMiniportPackets.empty()) {
             node = std::move(state_.spareMiniportPackets.back());
             state_.spareMiniportPackets.pop_back();
-        } else {
-            // A fresh entry, made where it can be extracted so that it carries its own node.
-            auto &fresh = state_.freshMiniportPackets;
-            node = fresh.extract(fresh.emplace(nullptr, std::make_unique<MiniportPacket>()).first);
         }
+    }
+    if (node.empty()) {
+        // A fresh entry: extracted from a scratch map so that it carries its own node.
+        decltype(state_.miniportPackets) scratch;
+        scratch.emplace(nullptr, std::make_unique<MiniportPacket>());
+        node = scratch.extract(scratch.begin());
     }
     MiniportPacket &mp = *node.mapped();
     BuildMiniportPacket(mp, frame, options, std::min(HeaderSize(frame), frame.size()));

@@ -174,9 +174,6 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     std::deque<PNDIS_PACKET> retiredPackets;   // returned, kept poisoned for a while
     // Packets that left the retired queue, still poisoned, with their map entries.
     std::vector<decltype(miniportPackets)::node_type> spareMiniportPackets;
-    // Where a fresh packet's map entry is made and extracted at once: its bucket array,
-    // kept between packets, spares each fresh packet a host allocation.
-    decltype(miniportPackets) freshMiniportPackets;
     std::unordered_map<NDIS_HANDLE, Indication> indications;
     std::unordered_map<const void *, std::unique_ptr<char16_t[]>> memory;
     std::unordered_set<const void *> freedMemory;
