@@ -2,6 +2,7 @@
 // record of operations that tests read.
 #include "sim/files.h"
 
+#include "sim/bugcheck.h"
 #include "sim/faults.h"
 #include "sim/handles.h"
 #include "sim/irql.h"
@@ -162,6 +163,18 @@ FileSystem::~FileSystem() = default;
 
 const fs::path &FileSystem::Root() const
 {
+    return EnsureRoot();
+}
+
+const fs::path &FileSystem::EnsureRoot() const
+{
+    std::call_once(rootMade_, [this] {
+        std::error_code error;
+        fs::create_directories(root_, error);
+        if (error)
+            BugCheck(StopCode::DriverVerifierDetectedViolation,
+                     "the machine could not create its \\SystemRoot folder");
+    });
     return root_;
 }
 
@@ -224,7 +237,7 @@ FileSystem::Resolved FileSystem::ResolveNt(std::u16string_view ntPath, bool case
     std::u16string_view rest = ntPath.substr(kPrefix.size());
     if (!rest.empty())
         rest.remove_prefix(1);
-    return Resolve(rest, root_, caseInsensitive);
+    return Resolve(rest, EnsureRoot(), caseInsensitive);
 }
 
 std::optional<fs::path> FileSystem::HostPath(std::string_view ntPath) const

@@ -1,6 +1,8 @@
 // files.h - the simulated file system behind \SystemRoot.
 //
-// \SystemRoot maps to MachineOptions::systemRoot on the host. ZwCreateFile honours what a
+// \SystemRoot maps to MachineOptions::systemRoot on the host, a folder made when it is first
+// used (most machines never open a file, and a folder costs two file-system syncs to make
+// and remove). ZwCreateFile honours what a
 // trace-file writer uses (access rights, case-insensitive names, attributes, share modes,
 // the six dispositions with their IoStatus.Information, directory and non-directory
 // opens, write-through, synchronous I/O) and returns the platform's errors for the rest;
@@ -52,6 +54,8 @@ public:
     FileSystem(const FileSystem &) = delete;
     FileSystem &operator=(const FileSystem &) = delete;
 
+    // The host folder of \SystemRoot, created (with its parents) by the first call that
+    // needs it; a fresh one is empty.
     const std::filesystem::path &Root() const;
     void SetReadOnly(bool readOnly);
     bool ReadOnly() const;
@@ -101,8 +105,11 @@ private:
                     ULONG disposition, ULONG options, ULONG_PTR &information);
     void Closed(FileObject &file);
 
+    const std::filesystem::path &EnsureRoot() const;
+
     Machine &machine_;
     const std::filesystem::path root_;
+    mutable std::once_flag rootMade_;
     mutable std::mutex mutex_;
     bool readOnly_ = false;
     std::map<std::string, ShareState> shares_;

@@ -83,6 +83,10 @@ public:
     // A zero-filled block of `bytes` (rounded as Block rounds), from memory that left the
     // quarantine when a block of that size is at hand.
     Block Take(size_t bytes);
+    // Whether a retired block starts at `address`: tells a second completion or free
+    // from a stray address. A walk of the quarantine, for the bug-check path only, so that
+    // retiring costs no look-up table.
+    bool Holds(const void *address) const;
 
 private:
     static constexpr size_t kSpareBlocks = 64;
@@ -200,22 +204,6 @@ inline bool NtError(NTSTATUS status)
     return (static_cast<uint32_t>(status) >> 30) == 3;
 }
 
-// Records `added` as retired in place of `released` (null: none left), reusing the
-// released entry's node.
-inline void ReplaceRetired(std::unordered_set<const void *> &retired, const void *released,
-                           const void *added)
-{
-    if (released != nullptr) {
-        auto node = retired.extract(released);
-        if (!node.empty()) {
-            node.value() = added;
-            retired.insert(std::move(node));
-            return;
-        }
-    }
-    retired.insert(added);
-}
-
 // Spare map entries kept at most.
 inline constexpr size_t kSpareNodes = 64;
 
@@ -312,7 +300,6 @@ struct IoManager::State {
     // Requests.
     uint64_t nextIrpId = 1;
     std::unordered_map<PIRP, std::unique_ptr<io::IrpRecord>> irps;
-    std::unordered_set<const void *> retiredIrps;    // collected, still quarantined
     io::Quarantine irpQuarantine{4096};
     // Collected requests' map entries, kept with their (cleared) records for the next
     // requests, so that a request costs no host allocation once the machine is warm.
@@ -336,7 +323,6 @@ struct IoManager::State {
 
     // MDLs.
     std::unordered_map<PMDL, io::MdlRecord> mdls;
-    std::unordered_set<const void *> retiredMdls;
     io::Quarantine mdlQuarantine{4096};
     using MdlNode = decltype(mdls)::node_type;
     std::vector<MdlNode> spareMdlNodes;

@@ -194,7 +194,6 @@ IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> recor
     if (!record->issuerHolds)
         record->file->outstanding++;   // a user request took its reference at the lookup
     IrpRecord *raw = record.get();
-    state.retiredIrps.erase(raw->irp);
     // An entry whose record went to BuildIrp carries this one.
     auto spare = std::find_if(state.spareIrpNodes.begin(), state.spareIrpNodes.end(),
                               [](const IoManager::State::IrpNode &node) { return node.mapped() == nullptr; });
@@ -280,7 +279,7 @@ void CollectIrp(IoManager::State &state, IrpRecord *record)
     if (!record->block.PoisonIntact())
         BugCheck(StopCode::DriverVerifierDetectedViolation, "IRP modified after completion",
                  Ptr(irp), record->major);
-    ReplaceRetired(state.retiredIrps, state.irpQuarantine.Add(std::move(record->block)), irp);
+    state.irpQuarantine.Add(std::move(record->block));
     IoManager::State::IrpNode node = state.irps.extract(irp);
     if (state.spareIrpNodes.size() < kSpareNodes) {
         *node.mapped() = IrpRecord{};   // drops its file and event references now
@@ -297,7 +296,7 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost)
     auto it = state_->irps.find(irp);
     if (it == state_->irps.end())
         BugCheck(StopCode::MultipleIrpCompleteRequests,
-                 state_->retiredIrps.count(irp) != 0
+                 state_->irpQuarantine.Holds(irp)
                      ? "IRP completed twice"
                      : "IofCompleteRequest of an IRP the I/O manager did not issue",
                  Ptr(irp));

@@ -123,6 +123,12 @@ Block Quarantine::Take(size_t bytes)
     return Block(bytes);
 }
 
+bool Quarantine::Holds(const void *address) const
+{
+    return std::any_of(blocks_.begin(), blocks_.end(),
+                       [address](const Block &block) { return block.data() == address; });
+}
+
 std::u16string NameKey(std::u16string_view name)
 {
     static constexpr std::u16string_view kDosAliases[] = {u"\\??\\", u"\\GLOBAL??\\"};

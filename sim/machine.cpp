@@ -23,6 +23,8 @@
 #include <string>
 #include <system_error>
 
+#include <unistd.h>
+
 namespace sim {
 
 namespace {
@@ -30,17 +32,21 @@ namespace {
 // The running machine: the simulator's one piece of global state.
 std::atomic<Machine *> g_currentMachine{nullptr};
 
-std::filesystem::path MakeTemporaryRoot()
+// A name for this machine's temporary \SystemRoot folder, unique in the process and, by
+// the process id, among processes; the folder itself is made on first use (FileSystem).
+// One left by an ended process that had the same id is removed first.
+std::filesystem::path TemporaryRootName()
 {
+    static std::atomic<uint64_t> machines{0};
     std::error_code error;
     std::filesystem::path base = std::filesystem::temp_directory_path(error);
     if (error)
         base = "/tmp";
-    std::string pattern = (base / "krvdlc-systemroot-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        BugCheck(StopCode::DriverVerifierDetectedViolation,
-                 "the machine could not create its \\SystemRoot folder");
-    return pattern;
+    std::filesystem::path name =
+        base / ("krvdlc-systemroot-" + std::to_string(::getpid()) + "-" +
+                std::to_string(machines.fetch_add(1, std::memory_order_relaxed) + 1));
+    std::filesystem::remove_all(name, error);
+    return name;
 }
 
 }  // namespace
@@ -86,7 +92,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
 
     std::filesystem::path temporaryRoot;
     if (options_.systemRoot.empty()) {
-        temporaryRoot = MakeTemporaryRoot();
+        temporaryRoot = TemporaryRootName();
         options_.systemRoot = temporaryRoot;
     } else {
         std::filesystem::create_directories(options_.systemRoot);

@@ -40,7 +40,8 @@ class Ndis;
 
 struct MachineOptions {
     // Folder that \SystemRoot maps to (created when missing); empty: a fresh temporary
-    // folder, removed with the machine. options().systemRoot names the folder in use.
+    // folder, made when first used (files().Root() or a file the driver opens) and removed
+    // with the machine. options().systemRoot names the folder in use.
     std::filesystem::path systemRoot;
     // Echo debugger output to stdout as it is printed (for tools).
     bool echoDebugger = false;

@@ -27,8 +27,7 @@ constexpr char kUserProcessToken = 0;
 // The MDL goes to the quarantine and its entry to the spares.
 void RetireMdl(IoManager::State &state, decltype(IoManager::State::mdls)::iterator it)
 {
-    PMDL mdl = it->first;
-    ReplaceRetired(state.retiredMdls, state.mdlQuarantine.Add(std::move(it->second.block)), mdl);
+    state.mdlQuarantine.Add(std::move(it->second.block));
     IoManager::State::MdlNode node = state.mdls.extract(it);
     if (state.spareMdlNodes.size() < kSpareNodes)
         state.spareMdlNodes.push_back(std::move(node));
@@ -60,7 +59,6 @@ PMDL CreateMdl(IoManager::State &state, void *address, ULONG length, MdlOwner ow
         mdl->MdlFlags = MDL_PAGES_LOCKED;
         mdl->Process = reinterpret_cast<PEPROCESS>(const_cast<char *>(&kUserProcessToken));
     }
-    state.retiredMdls.erase(mdl);
     if (!state.spareMdlNodes.empty()) {
         IoManager::State::MdlNode node = std::move(state.spareMdlNodes.back());
         state.spareMdlNodes.pop_back();
@@ -123,7 +121,7 @@ void IoManager::FreeMdl(PMDL mdl)
     auto it = state_->mdls.find(mdl);
     if (it == state_->mdls.end())
         BugCheck(StopCode::BadPoolCaller,
-                 state_->retiredMdls.count(mdl) != 0 ? "MDL freed twice"
+                 state_->mdlQuarantine.Holds(mdl) ? "MDL freed twice"
                                                      : "IoFreeMdl of an MDL that IoAllocateMdl did not return",
                  Ptr(mdl));
     if (it->second.owner == MdlOwner::Request)

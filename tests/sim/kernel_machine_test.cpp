@@ -4,6 +4,7 @@
 
 #include "sim/dpc.h"
 #include "sim/faults.h"
+#include "sim/files.h"
 #include "sim/irql.h"
 #include "sim/locks.h"
 #include "sim/registry.h"
@@ -21,6 +22,8 @@ TEST(KernelMachine, TemporarySystemRootGoesWithTheMachine)
     {
         Machine machine;
         root = machine.options().systemRoot;
+        EXPECT_FALSE(std::filesystem::exists(root));   // made on first use only
+        ASSERT_EQ(machine.files().Root(), root);
         ASSERT_TRUE(std::filesystem::is_directory(root));
         std::filesystem::create_directory(root / "trace");
         std::ofstream(root / "trace" / "krvdlc.trc") << "text";
