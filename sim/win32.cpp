@@ -27,11 +27,17 @@ void *IoManager::CreateUserEvent(bool manualReset, bool initialState)
 
 namespace {
 
+// The event behind `handle`, or null; state.mutex held.
+std::shared_ptr<UserEvent> LookupEventLocked(IoManager::State &state, void *handle)
+{
+    auto it = state.handles.find(reinterpret_cast<uintptr_t>(handle));
+    return it != state.handles.end() ? it->second.event : nullptr;
+}
+
 std::shared_ptr<UserEvent> LookupEvent(IoManager::State &state, void *handle)
 {
     std::lock_guard lock(state.mutex);
-    auto it = state.handles.find(reinterpret_cast<uintptr_t>(handle));
-    return it != state.handles.end() ? it->second.event : nullptr;
+    return LookupEventLocked(state, handle);
 }
 
 // How long a wait looks at its events before it goes to sleep.
@@ -111,10 +117,10 @@ uint32_t IoManager::WaitAnyUserEvent(void *const *handles, uint32_t count, uint3
     {
         std::lock_guard lock(state_->mutex);
         for (uint32_t i = 0; i < count; ++i) {
-            auto it = state_->handles.find(reinterpret_cast<uintptr_t>(handles[i]));
-            if (it == state_->handles.end() || it->second.event == nullptr)
+            auto event = LookupEventLocked(*state_, handles[i]);
+            if (event == nullptr)
                 return win32::WAIT_FAILED;
-            events.push_back(it->second.event);
+            events.push_back(std::move(event));
         }
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
