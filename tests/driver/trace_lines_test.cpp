@@ -1,9 +1,10 @@
 // The trace lines byte for byte as the debugger receives them: each line routine with its
-// cuts and its parameter checks, the time stamp and its number fields, and the lines of
-// DriverEntry.
+// cuts and its parameter checks, the time stamp and its number fields, the lines of
+// DriverEntry and those of one frame's way from indication to read.
 #include "tests/support/driver_test_support.h"
 
 #include <climits>
+#include <cstdio>
 #include <regex>
 
 namespace krvdlc::test {
@@ -257,6 +258,126 @@ TEST(TraceStartLines, DriverEntryLinesAtLevel4InOrder)
                   Printed("Successfully registered DLC protocol with NDIS\n")}));
     // Level 5 lines stay out.
     EXPECT_EQ(IndexOf(prints, Printed("Returning from DriverEntry\n")), -1);
+}
+
+// One frame's way, indication to read, on either receive path: every line in order at
+// level 5, the lines of level 3 and below alone at level 3, none at level 0. Addresses
+// are shown as 0x*.
+TEST(TraceFrameLines, OneFrameFromIndicationToReadAtEachLevel)
+{
+    const sim::Frame frame = Numbered(4);
+    // A dump line's bytes, each followed by a blank.
+    auto dump = [&frame](size_t bytes) {
+        std::string text;
+        char hex[4];
+        for (size_t i = 0; i < bytes; i++) {
+            std::snprintf(hex, sizeof hex, "%02X ", frame[i]);
+            text += hex;
+        }
+        return text;
+    };
+    struct Line {
+        uint32_t level;
+        std::string text;
+    };
+    const std::vector<Line> readWaits = {
+        {5, "KrvDlcRead... Irp = 0x*"},
+        {4, "IoIncrement: IrpCount is now 1"},
+        {4, "No receive data available.  Pending this request..."}};
+    const std::vector<Line> packetQueued = {
+        {5, "KrvDlcReceivePacket enter"},
+        {4, "This is an 802.3 frame."},
+        {5, "RejectDSAP validating: DSAP = 04 "},
+        {4, "Adding received packet to the queue: 0x*"},
+        {4, "Number of outstanding receive packets is now 1"}};
+    const std::vector<Line> lookaheadQueued = {
+        {5, "*KrvDlcReceive"},
+        {4, "HeaderBuffer = " + dump(14)},
+        {4, "This is an 802.3 frame."},
+        {5, "RejectDSAP validating: DSAP = 04 "},
+        {4, "Driver allocating packet from our pool: 0x*"},
+        {4, "Driver allocating packet buffer: 0x*"},
+        {4, "Driver allocating MDL for packet: 0x*"},
+        {5, "TransferDataComplete"},
+        {4, "Adding received packet to the queue: 0x*"},
+        {4, "Number of outstanding receive packets is now 1"},
+        {4, "Packet data transferred: 46"},
+        {5, "Leaving KrvDlcTransferDataComplete."},
+        {5, "Leaving KrvDlcReceive with NDIS_STATUS_SUCCESS."}};
+    const std::vector<Line> readServedAtOnce = {
+        {5, "KrvDlcRead... Irp = 0x*"},
+        {4, "IoIncrement: IrpCount is now 1"},
+        {4, "Calling KrvDlcReceiveComplete from KrvDlcRead"}};
+    auto delivery = [&dump](bool lent) {
+        std::vector<Line> lines = {
+            {5, "KrvDlcReceiveComplete enter"},
+            {4, "Number of outstanding receive packets is now 0"},
+            {3, "Received byte count = 60"},
+            {3, "Received: " + dump(32)}};
+        if (lent) {
+            lines.push_back({4, "Returning packet to NDIS: 0x*"});
+        } else {
+            lines.push_back({4, "Freeing driver-allocated packet buffer: 0x*"});
+            lines.push_back({4, "Freeing driver-allocated MDL: 0x*"});
+            lines.push_back({4, "Freeing driver-allocated packet: 0x*"});
+        }
+        for (const Line &line : std::vector<Line>{{4, "Calling IoCompleteRequest with pIrp = 0x*"},
+                                                  {4, "IoDecrement: IrpCount is now 0"},
+                                                  {4, "BytesTransferred: 60"},
+                                                  {5, "KrvDlcReceiveComplete exit"}})
+            lines.push_back(line);
+        return lines;
+    };
+    auto join = [](std::initializer_list<std::vector<Line>> parts) {
+        std::vector<Line> all;
+        for (const std::vector<Line> &part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    struct Case {
+        std::string name;
+        bool packetPath;
+        bool readerWaits;
+        std::vector<Line> lines;
+    } cases[] = {
+        {"packet, reader waiting", true, true, join({readWaits, packetQueued, delivery(true)})},
+        {"lookahead, read finds it queued", false, false,
+         join({lookaheadQueued, readServedAtOnce, delivery(false)})},
+    };
+    const std::regex address("0x[0-9A-F]{8}");
+    for (const Case &c : cases) {
+        for (uint32_t level : {5u, 3u, 0u}) {
+            SCOPED_TRACE(c.name + ", level " + std::to_string(level));
+            DriverWithAdapter driver(NdisMedium802_3, TRACE_TO_DEBUGGER | level, true);
+            sim::Adapter &adapter = driver.adapter();
+            driver.ClearLog();
+            auto indicate = [&] {
+                if (c.packetPath)
+                    ASSERT_EQ(adapter.IndicatePacket(frame), 1);
+                else
+                    ASSERT_EQ(adapter.IndicateReceive(frame), NDIS_STATUS_SUCCESS);
+            };
+            if (c.readerWaits) {
+                PendingRead read(driver.handle().get(), 200);
+                indicate();
+                EXPECT_TRUE(adapter.IndicateReceiveComplete());
+                ASSERT_TRUE(read.Wait());
+                EXPECT_EQ(read.Data(), frame);
+            } else {
+                indicate();
+                PendingRead read(driver.handle().get(), 200);
+                ASSERT_TRUE(read.Wait());
+                EXPECT_EQ(read.Data(), frame);
+            }
+            std::vector<std::string> expected, traced;
+            for (const Line &line : c.lines)
+                if (line.level <= level)
+                    expected.push_back(line.text);
+            for (const std::string &line : driver.Lines())
+                traced.push_back(std::regex_replace(line, address, "0x*"));
+            EXPECT_EQ(traced, expected);
+        }
+    }
 }
 
 }  // namespace
