@@ -18,37 +18,68 @@ DRIVER_DISPATCH KrvDlcCleanup;
 DRIVER_DISPATCH KrvDlcIoControl;
 
 // Count of requests in progress on an adapter device (core/io_count.cpp has the protocol
-// with the waiters). Inline: every read and write passes both.
+// with the waiters). Inline: every read and write passes both. A change seen with a
+// waiter goes to SyncCleanupEventOnStep, which syncs when Count, the new count, is Step
+// (1 after an increment, 0 after a decrement).
 DECLSPEC_COLD VOID SyncCleanupEvent(PADAPTER_CONTEXT Adapter);
+DECLSPEC_COLD VOID SyncCleanupEventOnStep(PADAPTER_CONTEXT Adapter, LONG Count, LONG Step);
+
+//
+// CountRequestIn, CountRequestOut - the count of IoIncrement and IoDecrement without
+// their trace lines; return the new count. Any IRQL up to DISPATCH_LEVEL. On the step
+// from 0 to 1 a waiting cleanup or unbind gets CleanupEvent reset, on the step to 0 set,
+// which lets it go on.
+//
+FORCEINLINE LONG CountRequestIn(PADAPTER_CONTEXT Adapter)
+{
+    // The waiters are looked at first (after the change all the same): without one, the
+    // step from 0 does not matter, and the count is not even compared.
+    LONG Count = InterlockedIncrement(&Adapter->IrpCount);
+    if (__builtin_expect(ReadNoFence(&Adapter->CleanupWaiters) != 0, 0))
+        SyncCleanupEventOnStep(Adapter, Count, 1);
+    return Count;
+}
+
+FORCEINLINE LONG CountRequestOut(PADAPTER_CONTEXT Adapter)
+{
+    LONG Count = InterlockedDecrement(&Adapter->IrpCount);
+    if (__builtin_expect(ReadNoFence(&Adapter->CleanupWaiters) != 0, 0))
+        SyncCleanupEventOnStep(Adapter, Count, 0);
+    return Count;
+}
 
 //
 // IoIncrement - counts one more request in progress on the adapter. Any IRQL up to
-// DISPATCH_LEVEL. On the step from 0 to 1 a waiting cleanup or unbind gets
-// CleanupEvent reset.
+// DISPATCH_LEVEL.
 //
 INLINE_ROUTINE VOID IoIncrement(PADAPTER_CONTEXT Adapter)
 {
-    // The waiters are looked at first (after the change all the same): without one, the
-    // step from 0 does not matter.
-    LONG Count = InterlockedIncrement(&Adapter->IrpCount);
-    if (ReadNoFence(&Adapter->CleanupWaiters) != 0 && Count == 1)
-        SyncCleanupEvent(Adapter);
-
+    LONG Count = CountRequestIn(Adapter);
     if (TRACE_ON(4)) TraceLong(4, "IoIncrement: IrpCount is now ", (ULONG)Count, 10);
 }
 
 //
 // IoDecrement - releases the count of one request, called right after the request was
-// completed. Any IRQL up to DISPATCH_LEVEL. On the step to 0 a waiting cleanup or
-// unbind gets CleanupEvent set, which lets it go on.
+// completed. Any IRQL up to DISPATCH_LEVEL.
 //
 INLINE_ROUTINE VOID IoDecrement(PADAPTER_CONTEXT Adapter)
 {
-    LONG Count = InterlockedDecrement(&Adapter->IrpCount);
-    if (ReadNoFence(&Adapter->CleanupWaiters) != 0 && Count == 0)
-        SyncCleanupEvent(Adapter);
-
+    LONG Count = CountRequestOut(Adapter);
     if (TRACE_ON(4)) TraceLong(4, "IoDecrement: IrpCount is now ", (ULONG)Count, 10);
+}
+
+// The same for a routine that read the trace level at its start (TRACE_LEVEL_NOW) and
+// passes it as Level.
+FORCEINLINE VOID IoIncrementWithTraceLevel(PADAPTER_CONTEXT Adapter, ULONG Level)
+{
+    LONG Count = CountRequestIn(Adapter);
+    if (TRACE_AT(Level, 4)) TraceLong(4, "IoIncrement: IrpCount is now ", (ULONG)Count, 10);
+}
+
+FORCEINLINE VOID IoDecrementWithTraceLevel(PADAPTER_CONTEXT Adapter, ULONG Level)
+{
+    LONG Count = CountRequestOut(Adapter);
+    if (TRACE_AT(Level, 4)) TraceLong(4, "IoDecrement: IrpCount is now ", (ULONG)Count, 10);
 }
 
 // Waits (PASSIVE_LEVEL) until no request is in progress; TimeoutMs 0 waits without end.

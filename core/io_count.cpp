@@ -42,6 +42,18 @@ DECLSPEC_NOINLINE DECLSPEC_COLD VOID SyncCleanupEvent(PADAPTER_CONTEXT Adapter)
 }
 
 //
+// SyncCleanupEventOnStep - SyncCleanupEvent for a change of IrpCount that saw a waiter,
+// when it was a step to Step: Count is the count after the change, Step 1 for an
+// increment and 0 for a decrement. Any IRQL up to DISPATCH_LEVEL. Out of line and cold,
+// for the same reason.
+//
+DECLSPEC_NOINLINE DECLSPEC_COLD VOID SyncCleanupEventOnStep(PADAPTER_CONTEXT Adapter, LONG Count, LONG Step)
+{
+    if (Count == Step)
+        SyncCleanupEvent(Adapter);
+}
+
+//
 // KrvDlcWaitForRequests - waits until no request is in progress on the adapter, at most
 // TimeoutMs (0: without time-out); TRUE when none is. The caller holds no count itself.
 // PASSIVE_LEVEL; cleanups and an unbind may wait at the same time.

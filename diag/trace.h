@@ -10,6 +10,17 @@
 // the calls out of line, and a routine whose only calls are trace calls needs no frame
 // for them on its way through with tracing off.
 //
+// The routines every frame passes read the level once, at their start, and test that copy,
+// which the compiler keeps in a register (or, where it is the constant 0, drops with the
+// tests):
+//
+//     ULONG Level = TRACE_LEVEL_NOW();
+//     ...
+//     if (TRACE_AT(Level, 4)) TraceLong(4, "Returning packet to NDIS: ", ...);
+//
+// The level may change while such a routine runs; its lines then follow the level it
+// started with, and each line is still written whole or not at all.
+//
 #pragma once
 
 // TraceLevel bits.
@@ -17,8 +28,9 @@
 #define TRACE_TO_FILE     0x40   // lines also go to the trace buffers for the trace file
 #define TRACE_TO_DEBUGGER 0x80   // lines (and debugger-only messages) go to DbgPrint
 
-#define TRACE_ON(Level) \
-    __builtin_expect((ReadNoFence(&TraceLevel) & TRACE_LEVEL_MASK) >= (ULONG)(Level), 0)
+#define TRACE_LEVEL_NOW() (ReadNoFence(&TraceLevel) & TRACE_LEVEL_MASK)
+#define TRACE_AT(Level, N) __builtin_expect((ULONG)(Level) >= (ULONG)(N), 0)
+#define TRACE_ON(N) TRACE_AT(TRACE_LEVEL_NOW(), N)
 #define TRACE_DEBUGGER_ON() ((ReadNoFence(&TraceLevel) & TRACE_TO_DEBUGGER) != 0)
 
 // Line-buffer limits of the line-building routines.

@@ -14,11 +14,12 @@
 //
 INLINE_ROUTINE VOID AcquireLockAnyIrql(PKSPIN_LOCK Lock, PKIRQL OldIrql)
 {
+    // DISPATCH_LEVEL first, where NDIS handlers run: one comparison serves both tests.
     KIRQL Irql = KeGetCurrentIrql();
-    if (Irql < DISPATCH_LEVEL)
-        Irql = KfAcquireSpinLock(Lock);
-    else if (Irql == DISPATCH_LEVEL)
+    if (Irql == DISPATCH_LEVEL)
         KefAcquireSpinLockAtDpcLevel(Lock);
+    else if (Irql < DISPATCH_LEVEL)
+        Irql = KfAcquireSpinLock(Lock);
     *OldIrql = Irql;
 }
 
@@ -27,8 +28,8 @@ INLINE_ROUTINE VOID AcquireLockAnyIrql(PKSPIN_LOCK Lock, PKIRQL OldIrql)
 //
 INLINE_ROUTINE VOID ReleaseLockAnyIrql(PKSPIN_LOCK Lock, KIRQL OldIrql)
 {
-    if (OldIrql < DISPATCH_LEVEL)
-        KfReleaseSpinLock(Lock, OldIrql);
-    else if (OldIrql == DISPATCH_LEVEL)
+    if (OldIrql == DISPATCH_LEVEL)
         KefReleaseSpinLockFromDpcLevel(Lock);
+    else if (OldIrql < DISPATCH_LEVEL)
+        KfReleaseSpinLock(Lock, OldIrql);
 }

@@ -13,11 +13,11 @@
 
 //
 // TraceAndCheckBuffers - walks the buffer chain of a dequeued packet, tracing each
-// buffer at level 3; FALSE when a buffer has no system address. Copies nothing, and
-// needs neither the packet's counts (the copy takes the chain as it is) nor, below
-// level 3, the buffers' lengths.
+// buffer when Level is 3 or more; FALSE when a buffer has no system address. Copies
+// nothing, and needs neither the packet's counts (the copy takes the chain as it is) nor,
+// below level 3, the buffers' lengths.
 //
-static FORCEINLINE BOOLEAN TraceAndCheckBuffers(PNDIS_PACKET Packet)
+static FORCEINLINE BOOLEAN TraceAndCheckBuffers(PNDIS_PACKET Packet, ULONG Level)
 {
     PNDIS_BUFFER Buffer = nullptr;
     NdisQueryPacketFirstBuffer(Packet, &Buffer);
@@ -25,7 +25,7 @@ static FORCEINLINE BOOLEAN TraceAndCheckBuffers(PNDIS_PACKET Packet)
         PVOID Address = MmGetSystemAddressForMdlSafe(Buffer, NormalPagePriority);
         if (Address == nullptr)
             return FALSE;
-        if (TRACE_ON(3)) {
+        if (TRACE_AT(Level, 3)) {
             UINT Length = MmGetMdlByteCount(Buffer);
             TraceLong(3, "Received byte count = ", Length, 10);
             TraceBuffer(3, "Received: ", (const UCHAR *)Address,
@@ -38,9 +38,11 @@ static FORCEINLINE BOOLEAN TraceAndCheckBuffers(PNDIS_PACKET Packet)
 //
 // DeliverFrame - moves the head frame of the queue into the read's buffer and gives the
 // packet back. Returns the completion status; *BytesCopied receives the delivered byte
-// count (0 on failure). Caller holds ReadLock and owns Irp. Up to DISPATCH_LEVEL.
+// count (0 on failure). Its progress lines follow Level, the trace level the caller read.
+// Caller holds ReadLock and owns Irp. Up to DISPATCH_LEVEL.
 //
-static FORCEINLINE NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUINT BytesCopied)
+static FORCEINLINE NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUINT BytesCopied,
+                                         ULONG Level)
 {
     *BytesCopied = 0;
 
@@ -49,20 +51,20 @@ static FORCEINLINE NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUI
     NdisAllocatePacket(&AllocStatus, &CopyPacket, Adapter->PacketPool);
     if (AllocStatus != NDIS_STATUS_SUCCESS) {
         // The frame stays queued for a later read.
-        if (TRACE_ON(1)) TraceMessage(1, "** No free packets in pool\n");
+        if (TRACE_AT(Level, 1)) TraceMessage(1, "** No free packets in pool\n");
         LogSystemError(LOG_ERROR, "** No free packets in pool\n", nullptr, 0);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
     PLIST_ENTRY Entry = ExInterlockedRemoveHeadList(&Adapter->RxQueue, &Adapter->RxQueueLock);
     if (Entry == nullptr) {
-        if (TRACE_ON(1)) TraceMessage(1, "** Receive queue is either empty or corrupt.\n");
+        if (TRACE_AT(Level, 1)) TraceMessage(1, "** Receive queue is either empty or corrupt.\n");
         LogSystemError(LOG_ERROR, "** Receive queue is either empty or corrupt.\n", nullptr, 0);
         NdisFreePacket(CopyPacket);
         return STATUS_UNSUCCESSFUL;
     }
     LONG Left = InterlockedDecrement(&Adapter->RxQueueCount);
-    if (TRACE_ON(4))
+    if (TRACE_AT(Level, 4))
         TraceLong(4, "Number of outstanding receive packets is now ", (ULONG)Left, 10);
     PRECEIVED_PACKET Record = CONTAINING_RECORD(Entry, RECEIVED_PACKET, ListEntry);
     PNDIS_PACKET Packet = Record->Packet;
@@ -72,15 +74,15 @@ static FORCEINLINE NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUI
     // nothing without a word when they cannot be: the same shortage as for the frame's
     // own buffers, and the same outcome.
     PVOID ReadAddress = nullptr;
-    BOOLEAN FrameMapped = TraceAndCheckBuffers(Packet);
+    BOOLEAN FrameMapped = TraceAndCheckBuffers(Packet, Level);
     if (FrameMapped)
         ReadAddress = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
     if (!FrameMapped || ReadAddress == nullptr) {
         // The frame cannot be delivered; it is lost.
-        if (TRACE_ON(1)) TraceMessage(1, "** system memory resources low\n");
+        if (TRACE_AT(Level, 1)) TraceMessage(1, "** system memory resources low\n");
         LogSystemError(LOG_ERROR, "** system memory resources low\n", nullptr, 0);
         NdisFreePacket(CopyPacket);
-        ReleaseReceivedPacket(Packet, TRUE);
+        ReleaseReceivedPacket(Packet, Level, TRUE);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -92,15 +94,15 @@ static FORCEINLINE NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUI
     NdisCopyFromPacketToPacket(CopyPacket, 0, ReadLength, Packet, 0, &Copied);
     NdisFreePacket(CopyPacket);
 
-    ReleaseReceivedPacket(Packet, TRUE);
+    ReleaseReceivedPacket(Packet, Level, TRUE);
     *BytesCopied = Copied;
     return STATUS_SUCCESS;
 }
 
 //
-// KrvDlcReceiveComplete - NDIS receive-complete handler, also called by KrvDlcRead:
-// delivers at most one frame to the recorded read and completes it. Holds ReadLock
-// throughout. Up to DISPATCH_LEVEL.
+// DeliverToRecordedRead - the work of KrvDlcReceiveComplete, its lines at Level, the
+// trace level read as the handler started. Inline: compiled once for tracing off (Level
+// 0, so that no test of the level is left) and once for the other levels.
 //
 // Who completes the recorded read: a read waiting with a cancel routine belongs to
 // delivery only if delivery takes that routine away first (IoSetCancelRoutine returns
@@ -109,14 +111,12 @@ static FORCEINLINE NTSTATUS DeliverFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, PUI
 // delivery, cancelled or not, also when the queue turns out empty: its dispatch routine
 // has already returned STATUS_SUCCESS for it.
 //
-VOID NTAPI KrvDlcReceiveComplete(NDIS_HANDLE ProtocolBindingContext)
+static FORCEINLINE VOID DeliverToRecordedRead(PADAPTER_CONTEXT Adapter, ULONG Level)
 {
-    PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
-
     // Counted while it runs, so that an unbind does not free the context under it.
     CountIndication(Adapter);
 
-    if (TRACE_ON(5)) TraceMessage(5, "KrvDlcReceiveComplete enter\n");
+    if (TRACE_AT(Level, 5)) TraceMessage(5, "KrvDlcReceiveComplete enter\n");
     UINT BytesTransferred = 0;
 
     KIRQL OldIrql;
@@ -125,7 +125,8 @@ VOID NTAPI KrvDlcReceiveComplete(NDIS_HANDLE ProtocolBindingContext)
     PIRP Irp = ReadNoFence(&Adapter->PendingReadIrp);
     if (Irp == nullptr) {
         ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
-        if (TRACE_ON(4)) TraceMessage(4, "Returning from KrvDlcReceiveComplete - no reads are pending\n");
+        if (TRACE_AT(Level, 4))
+            TraceMessage(4, "Returning from KrvDlcReceiveComplete - no reads are pending\n");
         LeaveIndication(Adapter);
         return;
     }
@@ -133,7 +134,7 @@ VOID NTAPI KrvDlcReceiveComplete(NDIS_HANDLE ProtocolBindingContext)
     BOOLEAN Cancellable = Adapter->PendingReadCancellable;
     if (Cancellable && ReadNoFence(&Adapter->RxQueueCount) <= 0) {
         ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
-        if (TRACE_ON(4))
+        if (TRACE_AT(Level, 4))
             TraceMessage(4, "Returning from KrvDlcReceiveComplete - no data in receive queue\n");
         LeaveIndication(Adapter);
         return;
@@ -149,24 +150,49 @@ VOID NTAPI KrvDlcReceiveComplete(NDIS_HANDLE ProtocolBindingContext)
         return;
     }
 
-    NTSTATUS Status = DeliverFrame(Adapter, Irp, &BytesTransferred);
+    NTSTATUS Status = DeliverFrame(Adapter, Irp, &BytesTransferred, Level);
 
     InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, nullptr);
     Adapter->PendingReadCancellable = FALSE;
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = BytesTransferred;
-    if (TRACE_ON(4))
+    if (TRACE_AT(Level, 4))
         TraceLong(4, "Calling IoCompleteRequest with pIrp = ", (ULONG)(ULONG_PTR)Irp, 16);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     ReleaseLockAnyIrql(&Adapter->ReadLock, OldIrql);
 
     // Counted out after ReadLock is given back: once IrpCount can reach zero, cleanup or
     // an unbind goes on; the unbind still waits for this handler to leave.
-    IoDecrement(Adapter);
+    IoDecrementWithTraceLevel(Adapter, Level);
     // Level 5 includes level 4: with level 4 off, one test covers both lines.
-    if (TRACE_ON(4)) {
+    if (TRACE_AT(Level, 4)) {
         TraceLong(4, "BytesTransferred: ", BytesTransferred, 10);
-        if (TRACE_ON(5)) TraceMessage(5, "KrvDlcReceiveComplete exit\n");
+        if (TRACE_AT(Level, 5)) TraceMessage(5, "KrvDlcReceiveComplete exit\n");
     }
     LeaveIndication(Adapter);
+}
+
+// The copy for a trace level above 0, out of line so that the copy for tracing off has
+// the registers of its routine to itself.
+static DECLSPEC_NOINLINE VOID DeliverTraced(PADAPTER_CONTEXT Adapter, ULONG Level)
+{
+    DeliverToRecordedRead(Adapter, Level);
+}
+
+//
+// KrvDlcReceiveComplete - NDIS receive-complete handler, also called by KrvDlcRead:
+// delivers at most one frame to the recorded read and completes it. Holds ReadLock
+// throughout. Up to DISPATCH_LEVEL.
+//
+VOID NTAPI KrvDlcReceiveComplete(NDIS_HANDLE ProtocolBindingContext)
+{
+    PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
+
+    // Tracing off, the usual case, has a copy of its own.
+    ULONG Level = TRACE_LEVEL_NOW();
+    if (Level != 0) {
+        DeliverTraced(Adapter, Level);
+        return;
+    }
+    DeliverToRecordedRead(Adapter, 0);
 }

@@ -1,6 +1,7 @@
 //
 // dsap_filter.cpp - what the frame filter (frame_filter.h, inline) keeps out of line: the
-// table of refused DSAPs and the rare paths.
+// table of refused DSAPs, the rare paths, and the filter for callers outside the receive
+// handlers.
 //
 #include "core/krvdlc.h"
 
@@ -35,4 +36,53 @@ BOOLEAN AcceptUnknownMedium(VOID)
     LogSystemError(LOG_WARNING, "* Unknown transmission medium.  Passing packet up anyway.\n",
                    nullptr, 0);
     return TRUE;
+}
+
+//
+// RejectDSAP, AcceptLookaheadFrame, AcceptPacketFrame - the filter (frame_filter.h) at the
+// trace level of the moment. Tracing off has a copy of its own, without any test of the
+// level; the copy for the other levels is out of line, so that the first has the
+// registers of its routine to itself. Any IRQL up to DISPATCH_LEVEL.
+//
+static DECLSPEC_NOINLINE BOOLEAN RejectDSAPTraced(UCHAR Dsap, ULONG Level)
+{
+    return RejectDSAPWithTraceLevel(Dsap, Level);
+}
+
+BOOLEAN RejectDSAP(UCHAR Dsap)
+{
+    ULONG Level = TRACE_LEVEL_NOW();
+    if (Level != 0)
+        return RejectDSAPTraced(Dsap, Level);
+    return RejectDSAPWithTraceLevel(Dsap, 0);
+}
+
+static DECLSPEC_NOINLINE BOOLEAN AcceptLookaheadFrameTraced(PADAPTER_CONTEXT Adapter, const UCHAR *Header,
+                                                           UINT HeaderSize, const UCHAR *Lookahead,
+                                                           UINT LookaheadSize, ULONG Level)
+{
+    return AcceptLookaheadFrameWithTraceLevel(Adapter, Header, HeaderSize, Lookahead, LookaheadSize, Level);
+}
+
+BOOLEAN AcceptLookaheadFrame(PADAPTER_CONTEXT Adapter, const UCHAR *Header, UINT HeaderSize,
+                             const UCHAR *Lookahead, UINT LookaheadSize)
+{
+    ULONG Level = TRACE_LEVEL_NOW();
+    if (Level != 0)
+        return AcceptLookaheadFrameTraced(Adapter, Header, HeaderSize, Lookahead, LookaheadSize, Level);
+    return AcceptLookaheadFrameWithTraceLevel(Adapter, Header, HeaderSize, Lookahead, LookaheadSize, 0);
+}
+
+static DECLSPEC_NOINLINE BOOLEAN AcceptPacketFrameTraced(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet,
+                                                        ULONG Level)
+{
+    return AcceptPacketFrameWithTraceLevel(Adapter, Packet, Level);
+}
+
+BOOLEAN AcceptPacketFrame(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet)
+{
+    ULONG Level = TRACE_LEVEL_NOW();
+    if (Level != 0)
+        return AcceptPacketFrameTraced(Adapter, Packet, Level);
+    return AcceptPacketFrameWithTraceLevel(Adapter, Packet, 0);
 }

@@ -4,8 +4,10 @@
 //
 // The filter reads only Medium and CheckDSAP of the adapter, takes no lock and allocates
 // nothing, so a refused frame costs nothing to undo. It is inline: every indicated frame
-// passes it at the start of its receive handler. The out-of-line copies of RejectDSAP,
-// AcceptLookaheadFrame and AcceptPacketFrame come from platform/inline_routines.cpp.
+// passes it at the start of its receive handler, which passes on the trace level it read
+// (the ...WithTraceLevel forms). RejectDSAP, AcceptLookaheadFrame and AcceptPacketFrame,
+// the same at the trace level of the moment, serve callers outside the receive handlers
+// and are out of line (dsap_filter.cpp).
 //
 #pragma once
 
@@ -37,11 +39,13 @@ extern const ULONG RefusedDsaps[256 / 32];
 
 //
 // RejectDSAP - TRUE when a frame with this DSAP is to be refused. Any IRQL up to
-// DISPATCH_LEVEL.
+// DISPATCH_LEVEL. RejectDSAPWithTraceLevel traces at Level, the trace level its caller
+// read.
 //
-INLINE_ROUTINE BOOLEAN RejectDSAP(UCHAR Dsap)
+BOOLEAN RejectDSAP(UCHAR Dsap);
+FORCEINLINE BOOLEAN RejectDSAPWithTraceLevel(UCHAR Dsap, ULONG Level)
 {
-    if (TRACE_ON(5)) TraceByte(5, "RejectDSAP validating: DSAP = ", Dsap);
+    if (TRACE_AT(Level, 5)) TraceByte(5, "RejectDSAP validating: DSAP = ", Dsap);
     return (BOOLEAN)((RefusedDsaps[Dsap >> 5] >> (Dsap & 31)) & 1);
 }
 
@@ -49,14 +53,15 @@ INLINE_ROUTINE BOOLEAN RejectDSAP(UCHAR Dsap)
 // DsapAccepted - the DSAP step shared by both classifications: accepts everything while
 // the check is off, else refuses what RejectDSAP refuses, tracing DiscardLabel.
 //
-static FORCEINLINE BOOLEAN DsapAccepted(PADAPTER_CONTEXT Adapter, UCHAR Dsap, const char *DiscardLabel)
+static FORCEINLINE BOOLEAN DsapAccepted(PADAPTER_CONTEXT Adapter, UCHAR Dsap, const char *DiscardLabel,
+                                        ULONG Level)
 {
     // The switch is read without a lock; a change applies from the next frame on.
     if (!ReadNoFence(&Adapter->CheckDSAP))
         return TRUE;
-    if (!RejectDSAP(Dsap))
+    if (!RejectDSAPWithTraceLevel(Dsap, Level))
         return TRUE;
-    if (TRACE_ON(4)) TraceByte(4, DiscardLabel, Dsap);
+    if (TRACE_AT(Level, 4)) TraceByte(4, DiscardLabel, Dsap);
     return FALSE;
 }
 
@@ -64,17 +69,17 @@ static FORCEINLINE BOOLEAN DsapAccepted(PADAPTER_CONTEXT Adapter, UCHAR Dsap, co
 // EthernetTypeAccepted - traces what kind of Ethernet frame the length/type field T
 // marks; FALSE (with the discard line) for anything but 802.3 and SNA services frames.
 //
-static FORCEINLINE BOOLEAN EthernetTypeAccepted(ULONG Type)
+static FORCEINLINE BOOLEAN EthernetTypeAccepted(ULONG Type, ULONG Level)
 {
     if (Type < ETH_MAX_LENGTH_FIELD) {
-        if (TRACE_ON(4)) TraceMessage(4, "This is an 802.3 frame.\n");
+        if (TRACE_AT(Level, 4)) TraceMessage(4, "This is an 802.3 frame.\n");
         return TRUE;
     }
     if (Type == ETH_TYPE_SNA_SERVICES) {
-        if (TRACE_ON(4)) TraceMessage(4, "This is an SNA services frame (type 80D5).\n");
+        if (TRACE_AT(Level, 4)) TraceMessage(4, "This is an SNA services frame (type 80D5).\n");
         return TRUE;
     }
-    if (TRACE_ON(4)) TraceLong(4, "Discarding this packet. Frame type = ", Type, 16);
+    if (TRACE_AT(Level, 4)) TraceLong(4, "Discarding this packet. Frame type = ", Type, 16);
     return FALSE;
 }
 
@@ -82,11 +87,11 @@ static FORCEINLINE BOOLEAN EthernetTypeAccepted(ULONG Type)
 // TokenRingLlcFrame - TRUE for an LLC frame (frame-control type bits 01); any other frame
 // (MAC frames among them) is refused with the discard line.
 //
-static FORCEINLINE BOOLEAN TokenRingLlcFrame(UCHAR FrameControl)
+static FORCEINLINE BOOLEAN TokenRingLlcFrame(UCHAR FrameControl, ULONG Level)
 {
     if ((FrameControl & TR_FC_TYPE_MASK) == TR_FC_LLC)
         return TRUE;
-    if (TRACE_ON(4)) TraceByte(4, "Discarding this packet.  FrameControl = ", FrameControl);
+    if (TRACE_AT(Level, 4)) TraceByte(4, "Discarding this packet.  FrameControl = ", FrameControl);
     return FALSE;
 }
 
@@ -94,11 +99,14 @@ static FORCEINLINE BOOLEAN TokenRingLlcFrame(UCHAR FrameControl)
 // AcceptLookaheadFrame - classification of a frame indicated with a header buffer and a
 // lookahead buffer (KrvDlcReceive). The first lookahead byte is the first byte after the
 // MAC header, routing information included. Reads no byte beyond HeaderSize and
-// LookaheadSize. Any IRQL up to DISPATCH_LEVEL.
+// LookaheadSize. Any IRQL up to DISPATCH_LEVEL. The ...WithTraceLevel form traces at
+// Level, the trace level its caller read.
 //
-INLINE_ROUTINE BOOLEAN AcceptLookaheadFrame(PADAPTER_CONTEXT Adapter, const UCHAR *Header,
-                                            UINT HeaderSize, const UCHAR *Lookahead,
-                                            UINT LookaheadSize)
+BOOLEAN AcceptLookaheadFrame(PADAPTER_CONTEXT Adapter, const UCHAR *Header, UINT HeaderSize,
+                             const UCHAR *Lookahead, UINT LookaheadSize);
+FORCEINLINE BOOLEAN AcceptLookaheadFrameWithTraceLevel(PADAPTER_CONTEXT Adapter, const UCHAR *Header,
+                                                       UINT HeaderSize, const UCHAR *Lookahead,
+                                                       UINT LookaheadSize, ULONG Level)
 {
     NDIS_MEDIUM Medium = Adapter->Medium;
 
@@ -113,7 +121,7 @@ INLINE_ROUTINE BOOLEAN AcceptLookaheadFrame(PADAPTER_CONTEXT Adapter, const UCHA
             return FALSE;
 
         ULONG Type = (ULONG)Header[ETH_TYPE_OFFSET] * 256 + Header[ETH_TYPE_OFFSET + 1];
-        if (!EthernetTypeAccepted(Type))
+        if (!EthernetTypeAccepted(Type, Level))
             return FALSE;
 
         // Too little lookahead to judge the DSAP: let the frame through.
@@ -121,21 +129,21 @@ INLINE_ROUTINE BOOLEAN AcceptLookaheadFrame(PADAPTER_CONTEXT Adapter, const UCHA
             return TRUE;
 
         // 802.3 and SNA services frames alike: the DSAP is the first lookahead byte.
-        return DsapAccepted(Adapter, Lookahead[0], "Discarding this packet. DSAP = ");
+        return DsapAccepted(Adapter, Lookahead[0], "Discarding this packet. DSAP = ", Level);
     }
 
     if (Medium == NdisMedium802_5) {
         // The frame-control byte must exist in the header to be classified.
         if (Header == nullptr || HeaderSize <= TR_FC_OFFSET)
             return FALSE;
-        if (!TokenRingLlcFrame(Header[TR_FC_OFFSET]))
+        if (!TokenRingLlcFrame(Header[TR_FC_OFFSET], Level))
             return FALSE;
         if (LookaheadSize == 0)
             return TRUE;
-        return DsapAccepted(Adapter, Lookahead[0], "Discarding this packet. DSAP = ");
+        return DsapAccepted(Adapter, Lookahead[0], "Discarding this packet. DSAP = ", Level);
     }
 
-    if (TRACE_ON(4)) TraceLong(4, "Discarding this packet. Medium = ", (ULONG)Medium, 10);
+    if (TRACE_AT(Level, 4)) TraceLong(4, "Discarding this packet. Medium = ", (ULONG)Medium, 10);
     return FALSE;
 }
 
@@ -148,9 +156,12 @@ DECLSPEC_COLD BOOLEAN AcceptUnknownMedium(VOID);
 // (KrvDlcReceivePacket). Reads only the first buffer of the packet, through its system
 // address, and never beyond that buffer's length: a frame whose type, frame-control or
 // DSAP byte lies outside the first buffer, or whose first buffer cannot be mapped, is
-// refused. Any IRQL up to DISPATCH_LEVEL.
+// refused. Any IRQL up to DISPATCH_LEVEL. The ...WithTraceLevel form traces at Level, the
+// trace level its caller read.
 //
-INLINE_ROUTINE BOOLEAN AcceptPacketFrame(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet)
+BOOLEAN AcceptPacketFrame(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet);
+FORCEINLINE BOOLEAN AcceptPacketFrameWithTraceLevel(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet,
+                                                    ULONG Level)
 {
     NDIS_MEDIUM Medium = Adapter->Medium;
 
@@ -161,7 +172,7 @@ INLINE_ROUTINE BOOLEAN AcceptPacketFrame(PADAPTER_CONTEXT Adapter, PNDIS_PACKET 
     PNDIS_BUFFER FirstBuffer = nullptr;
     NdisQueryPacket(Packet, nullptr, nullptr, &FirstBuffer, nullptr);
     if (FirstBuffer == nullptr) {
-        if (TRACE_ON(4)) TraceMessage(4, "First buffer in packet was NULL\n");
+        if (TRACE_AT(Level, 4)) TraceMessage(4, "First buffer in packet was NULL\n");
         return FALSE;
     }
 
@@ -177,20 +188,20 @@ INLINE_ROUTINE BOOLEAN AcceptPacketFrame(PADAPTER_CONTEXT Adapter, PNDIS_PACKET 
         if (Length < ETH_HEADER_SIZE)
             return FALSE;
         ULONG Type = (ULONG)Frame[ETH_TYPE_OFFSET] * 256 + Frame[ETH_TYPE_OFFSET + 1];
-        if (!EthernetTypeAccepted(Type))
+        if (!EthernetTypeAccepted(Type, Level))
             return FALSE;
 
         UINT DsapOffset = Type < ETH_MAX_LENGTH_FIELD ? ETH_8023_DSAP_OFFSET : ETH_SNA_DSAP_OFFSET;
         // The DSAP must lie in the first buffer; the frame is refused otherwise.
         if (Length <= DsapOffset)
             return FALSE;
-        return DsapAccepted(Adapter, Frame[DsapOffset], "Discarding this packet. DSAP = 0x");
+        return DsapAccepted(Adapter, Frame[DsapOffset], "Discarding this packet. DSAP = 0x", Level);
     }
 
     // Token Ring.
     if (Length <= TR_FC_OFFSET)
         return FALSE;
-    if (!TokenRingLlcFrame(Frame[TR_FC_OFFSET]))
+    if (!TokenRingLlcFrame(Frame[TR_FC_OFFSET], Level))
         return FALSE;
 
     // The routing information's length comes from the frame itself; the DSAP that
@@ -202,5 +213,5 @@ INLINE_ROUTINE BOOLEAN AcceptPacketFrame(PADAPTER_CONTEXT Adapter, PNDIS_PACKET 
         DsapOffset += Frame[TR_ROUTING_OFFSET] & TR_ROUTING_LENGTH;
     if (Length <= DsapOffset)
         return FALSE;
-    return DsapAccepted(Adapter, Frame[DsapOffset], "Discarding this packet. DSAP = ");
+    return DsapAccepted(Adapter, Frame[DsapOffset], "Discarding this packet. DSAP = ", Level);
 }

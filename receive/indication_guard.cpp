@@ -33,6 +33,17 @@
 // The handler side, EnterIndication and LeaveIndication, is inline in receive.h.
 
 //
+// WakeIndicationWaiter - the end of LeaveIndication once a waiter exists: sets
+// IndicationsIdle when Running, the count the handler's decrement left, is 0. Up to
+// DISPATCH_LEVEL. Out of line and cold: only an unbind waits.
+//
+DECLSPEC_NOINLINE DECLSPEC_COLD VOID WakeIndicationWaiter(PADAPTER_CONTEXT Adapter, LONG Running)
+{
+    if (Running == 0)
+        NdisSetEvent(&Adapter->IndicationsIdle);
+}
+
+//
 // KrvDlcWaitForIndications - called by the unbind after it cleared Bound; returns once no
 // receive handler that could still queue a frame is running. PASSIVE_LEVEL; one caller
 // per adapter at a time (a repeated call is harmless).

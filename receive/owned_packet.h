@@ -10,10 +10,10 @@
 // AllocateFrameBuffer - gives Packet (a descriptor of the adapter's pool, still owned by
 // the caller) a nonpaged frame buffer of Bytes and the packet MDL over it, stored in
 // RESERVED(Packet)->Mdl and not chained. Returns the buffer, or null with nothing left
-// allocated. Any IRQL up to DISPATCH_LEVEL. Inline: every frame of the lookahead path
-// passes here.
+// allocated. Its progress lines follow Level, the trace level its caller read. Any IRQL
+// up to DISPATCH_LEVEL. Inline: every frame of the lookahead path passes here.
 //
-FORCEINLINE PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes)
+FORCEINLINE PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes, ULONG Level)
 {
     PUCHAR Buffer = (PUCHAR)KrvAllocatePool(NonPagedPool, Bytes);
     if (Buffer == nullptr) {
@@ -21,7 +21,7 @@ FORCEINLINE PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes)
         LogSystemError(LOG_ERROR, "** ExAllocatePool buffer failed.\n", nullptr, 0);
         return nullptr;
     }
-    if (TRACE_ON(4))
+    if (TRACE_AT(Level, 4))
         TraceLong(4, "Driver allocating packet buffer: ", (ULONG)(ULONG_PTR)Buffer, 16);
 
     PMDL Mdl = IoAllocateMdl(Buffer, Bytes, FALSE, FALSE, nullptr);
@@ -31,7 +31,7 @@ FORCEINLINE PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes)
         ExFreePool(Buffer);
         return nullptr;
     }
-    if (TRACE_ON(4)) TraceLong(4, "Driver allocating MDL for packet: ", (ULONG)(ULONG_PTR)Mdl, 16);
+    if (TRACE_AT(Level, 4)) TraceLong(4, "Driver allocating MDL for packet: ", (ULONG)(ULONG_PTR)Mdl, 16);
     MmBuildMdlForNonPagedPool(Mdl);
     RESERVED(Packet)->Mdl = Mdl;
     return Buffer;
@@ -39,12 +39,13 @@ FORCEINLINE PUCHAR AllocateFrameBuffer(PNDIS_PACKET Packet, UINT Bytes)
 
 //
 // FreeOwnedPacket - frees a driver-owned packet: frame buffer (the address its packet
-// MDL describes), packet MDL, descriptor, with a trace line for each when Trace is
-// set. The MDLs chained to the packet are the driver's own and are unchained first, so
-// that the descriptor goes back to the pool without a stale chain. Up to DISPATCH_LEVEL.
-// Inline: every frame of the lookahead path is freed here.
+// MDL describes), packet MDL, descriptor, with a trace line for each from Level 4 on
+// (Level: the trace level its caller read, or 0 for no lines). The MDLs chained to the
+// packet are the driver's own and are unchained first, so that the descriptor goes back
+// to the pool without a stale chain. Up to DISPATCH_LEVEL. Inline: every frame of the
+// lookahead path is freed here.
 //
-FORCEINLINE VOID FreeOwnedPacket(PNDIS_PACKET Packet, BOOLEAN Trace)
+FORCEINLINE VOID FreeOwnedPacket(PNDIS_PACKET Packet, ULONG Level)
 {
     PMDL Mdl = RESERVED(Packet)->Mdl;
     // The chain is looked at before each call, so that a packet with one buffer costs one.
@@ -58,7 +59,7 @@ FORCEINLINE VOID FreeOwnedPacket(PNDIS_PACKET Packet, BOOLEAN Trace)
 
     // Built for nonpaged pool, the MDL's virtual address is the frame buffer's system address.
     PVOID Buffer = MmGetMdlVirtualAddress(Mdl);
-    Trace = Trace && TRACE_ON(4);
+    BOOLEAN Trace = TRACE_AT(Level, 4);
     if (Trace)
         TraceLong(4, "Freeing driver-allocated packet buffer: ", (ULONG)(ULONG_PTR)Buffer, 16);
     ExFreePool(Buffer);

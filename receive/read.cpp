@@ -12,55 +12,36 @@
 #include "core/krvdlc.h"
 
 //
-// FailRead - completes a read refused by the tests of KrvDlcRead and counts it out.
-// Its byte count is left as the I/O manager set it. PASSIVE_LEVEL.
+// FailRead - completes a read refused by the tests of KrvDlcRead and counts it out,
+// traced at Level. Its byte count is left as the I/O manager set it. PASSIVE_LEVEL. Out
+// of line and cold: the refusals are rare.
 //
-static NTSTATUS FailRead(PADAPTER_CONTEXT Adapter, PIRP Irp, NTSTATUS Status, const char *Text)
+static DECLSPEC_NOINLINE DECLSPEC_COLD NTSTATUS FailRead(PADAPTER_CONTEXT Adapter, PIRP Irp,
+                                                        NTSTATUS Status, const char *Text, ULONG Level)
 {
-    if (TRACE_ON(1)) TraceMessage(1, Text);
+    if (TRACE_AT(Level, 1)) TraceMessage(1, Text);
     LogSystemError(LOG_ERROR, Text, nullptr, 0);
-    if (TRACE_ON(1)) TraceMessage(1, "** Error detected in KrvDlcRead()...\n");
+    if (TRACE_AT(Level, 1)) TraceMessage(1, "** Error detected in KrvDlcRead()...\n");
     LogSystemError(LOG_ERROR, "** Error detected in KrvDlcRead()...\n", nullptr, 0);
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    IoDecrement(Adapter);
+    IoDecrementWithTraceLevel(Adapter, Level);
     return Status;
 }
 
 //
-// KrvDlcRead - IRP_MJ_READ. Refuses reads on the control device, without MDL, while a
-// read is recorded, while unbound and below 14 bytes; cancels reads on a file whose
-// cleanup has begun. With frames queued it records the read and has
-// KrvDlcReceiveComplete deliver one at once (STATUS_SUCCESS); otherwise the
-// read waits, cancellable, in PendingReadIrp (STATUS_PENDING). Every counted read is
-// completed exactly once, by this routine, delivery or cancellation, each followed by one
-// IoDecrement. PASSIVE_LEVEL.
+// ReadFrame - the work of KrvDlcRead for an adapter device's read with an MDL, its lines
+// at Level, the trace level read as the dispatch routine started. Inline: compiled once
+// for tracing off (Level 0, so that no test of the level is left) and once for the other
+// levels.
 //
-NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static FORCEINLINE NTSTATUS ReadFrame(PADAPTER_CONTEXT Adapter, PIRP Irp, ULONG Level)
 {
-    if (TRACE_ON(5)) TraceLong(5, "KrvDlcRead... Irp = ", (ULONG)(ULONG_PTR)Irp, 16);
+    IoIncrementWithTraceLevel(Adapter, Level);
 
-    if (DeviceObject == ControlDeviceObject) {
-        if (TRACE_ON(1)) TraceMessage(1, "** Read requests must be made of adapter devices.\n");
-        LogSystemError(LOG_ERROR, "** Read requests must be made of adapter devices.\n", nullptr, 0);
-        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-
-    if (Irp->MdlAddress == nullptr) {
-        if (TRACE_ON(1)) TraceMessage(1, "** Read request received with NULL MDL.\n");
-        LogSystemError(LOG_ERROR, "** Read request received with NULL MDL.\n", nullptr, 0);
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_PARAMETER;
-    }
-
-    PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)DeviceObject->DeviceExtension;
-    IoIncrement(Adapter);
-
-    ULONG ReadLength = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG ReadLength = Stack->Parameters.Read.Length;
+    PFILE_OBJECT FileObject = Stack->FileObject;
 
     // The tests and the recording are one step under ReadLock: two reads arriving at once
     // cannot both be recorded, an unbind that cleared Bound and then cancelled the
@@ -70,13 +51,12 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // asking for the IRQL first.
     KIRQL OldIrql = KfAcquireSpinLock(&Adapter->ReadLock);
 
-    PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     if (FileObject != nullptr && FileObject->FsContext2 == KRVDLC_FILE_CLEANED_UP) {
         // Its handle is gone: ended as the cleanup ends a waiting read, not as an error.
         KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
-        if (TRACE_ON(4)) TraceMessage(4, "Read arrived after cleanup; cancelled.\n");
+        if (TRACE_AT(Level, 4)) TraceMessage(4, "Read arrived after cleanup; cancelled.\n");
         CompleteCancelledRead(Irp);
-        IoDecrement(Adapter);
+        IoDecrementWithTraceLevel(Adapter, Level);
         return STATUS_CANCELLED;
     }
 
@@ -94,7 +74,7 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (Refusal != nullptr) {
         KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
-        return FailRead(Adapter, Irp, Status, Refusal);
+        return FailRead(Adapter, Irp, Status, Refusal, Level);
     }
 
     if (ReadNoFence(&Adapter->RxQueueCount) > 0) {
@@ -102,7 +82,7 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // delivery this routine calls completes it in every case, also when the queue
         // was emptied meanwhile (it then finds no frame and fails the read).
         Irp->IoStatus.Information = 0;
-        if (TRACE_ON(4)) TraceMessage(4, "Calling KrvDlcReceiveComplete from KrvDlcRead\n");
+        if (TRACE_AT(Level, 4)) TraceMessage(4, "Calling KrvDlcReceiveComplete from KrvDlcRead\n");
         Adapter->PendingReadCancellable = FALSE;
         InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, Irp);
         KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
@@ -112,7 +92,7 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_SUCCESS;
     }
 
-    if (TRACE_ON(4)) TraceMessage(4, "No receive data available.  Pending this request...\n");
+    if (TRACE_AT(Level, 4)) TraceMessage(4, "No receive data available.  Pending this request...\n");
     IoMarkIrpPending(Irp);
     Adapter->PendingReadCancellable = TRUE;
     InterlockedExchangePointer((PVOID volatile *)&Adapter->PendingReadIrp, Irp);
@@ -133,10 +113,55 @@ NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Adapter->PendingReadCancellable = FALSE;
         CompleteCancelledRead(Irp);
         KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
-        IoDecrement(Adapter);
+        IoDecrementWithTraceLevel(Adapter, Level);
         return STATUS_PENDING;
     }
 
     KfReleaseSpinLock(&Adapter->ReadLock, OldIrql);
     return STATUS_PENDING;
+}
+
+// The copy for a trace level above 0, out of line so that the copy for tracing off has
+// the registers of its routine to itself.
+static DECLSPEC_NOINLINE NTSTATUS ReadFrameTraced(PADAPTER_CONTEXT Adapter, PIRP Irp, ULONG Level)
+{
+    return ReadFrame(Adapter, Irp, Level);
+}
+
+//
+// KrvDlcRead - IRP_MJ_READ. Refuses reads on the control device, without MDL, while a
+// read is recorded, while unbound and below 14 bytes; cancels reads on a file whose
+// cleanup has begun. With frames queued it records the read and has
+// KrvDlcReceiveComplete deliver one at once (STATUS_SUCCESS); otherwise the
+// read waits, cancellable, in PendingReadIrp (STATUS_PENDING). Every counted read is
+// completed exactly once, by this routine, delivery or cancellation, each followed by one
+// IoDecrement. PASSIVE_LEVEL.
+//
+NTSTATUS NTAPI KrvDlcRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    ULONG Level = TRACE_LEVEL_NOW();
+    if (TRACE_AT(Level, 5)) TraceLong(5, "KrvDlcRead... Irp = ", (ULONG)(ULONG_PTR)Irp, 16);
+
+    if (DeviceObject == ControlDeviceObject) {
+        if (TRACE_AT(Level, 1)) TraceMessage(1, "** Read requests must be made of adapter devices.\n");
+        LogSystemError(LOG_ERROR, "** Read requests must be made of adapter devices.\n", nullptr, 0);
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+
+    if (Irp->MdlAddress == nullptr) {
+        if (TRACE_AT(Level, 1)) TraceMessage(1, "** Read request received with NULL MDL.\n");
+        LogSystemError(LOG_ERROR, "** Read request received with NULL MDL.\n", nullptr, 0);
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    // Tracing off, the usual case, has a copy of its own.
+    PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)DeviceObject->DeviceExtension;
+    if (Level != 0)
+        return ReadFrameTraced(Adapter, Irp, Level);
+    return ReadFrame(Adapter, Irp, 0);
 }

@@ -39,54 +39,47 @@ DRIVER_CANCEL KrvDlcCancelReadRoutine;
 NTSTATUS KrvDlcCancelReadIrp(PDEVICE_OBJECT DeviceObject);
 VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter);
 
-// RxQueueFull - TRUE, after its trace line and error entry (ReportRxQueueFull), when
-// Queued frames already fill the queue and the frame at hand is dropped; any IRQL up to
-// DISPATCH_LEVEL. Inline: every queued frame passes here.
-DECLSPEC_COLD VOID ReportRxQueueFull(VOID);
-static inline BOOLEAN RxQueueFull(LONG Queued)
-{
-    // Below the warning mark first: the caller's own test for the warning then folds
-    // into this one, and a frame on a short queue passes one comparison.
-    if (Queued < RX_QUEUE_WARNING || Queued < RX_QUEUE_LIMIT)
-        return FALSE;
-    ReportRxQueueFull();
-    return TRUE;
-}
+// The queue limits take two steps: a frame that finds fewer than RX_QUEUE_WARNING frames
+// queued passes one comparison; from there on each receive path's own cold routine drops
+// it at RX_QUEUE_LIMIT, with the trace line and error entry of ReportRxQueueFull, or
+// queues it with that path's warning. Any IRQL up to DISPATCH_LEVEL.
+DECLSPEC_COLD VOID ReportRxQueueFull(ULONG Level);
 
 // Driver-owned receive packets.
 #include "receive/owned_packet.h"
 
 //
 // ReleaseReceivedPacket - gives back a packet taken off the queue: a driver-owned packet
-// (non-null Mdl) is freed, traced when Trace is set; a packet NDIS lent is returned with
-// NdisReturnPackets, always traced. Up to DISPATCH_LEVEL. Inline: every delivered frame
-// passes here.
+// (non-null Mdl) is freed, traced when TraceFree is set; a packet NDIS lent is returned
+// with NdisReturnPackets, always traced. The lines follow Level, the trace level the
+// caller read. Up to DISPATCH_LEVEL. Inline: every delivered frame passes here.
 //
-FORCEINLINE VOID ReleaseReceivedPacket(PNDIS_PACKET Packet, BOOLEAN Trace)
+FORCEINLINE VOID ReleaseReceivedPacket(PNDIS_PACKET Packet, ULONG Level, BOOLEAN TraceFree)
 {
     if (RESERVED(Packet)->Mdl != nullptr) {
-        FreeOwnedPacket(Packet, Trace);
+        FreeOwnedPacket(Packet, TraceFree ? Level : 0);
         return;
     }
-    if (TRACE_ON(4)) TraceLong(4, "Returning packet to NDIS: ", (ULONG)(ULONG_PTR)Packet, 16);
+    if (TRACE_AT(Level, 4)) TraceLong(4, "Returning packet to NDIS: ", (ULONG)(ULONG_PTR)Packet, 16);
     NdisReturnPackets(&Packet, 1);
 }
 
 //
 // QueueReceivedPacket - appends Packet in Record at the tail of RxQueue and counts it.
 // Record (nonpaged) belongs to the queue from here on; whoever removes it frees it.
-// Returns the new RxQueueCount. Any IRQL up to DISPATCH_LEVEL. Inline: every queued
-// frame passes here. The queue's rules: rx_queue.cpp.
+// Returns the new RxQueueCount. Its lines follow Level, the trace level the caller read.
+// Any IRQL up to DISPATCH_LEVEL. Inline: every queued frame passes here. The queue's
+// rules: rx_queue.cpp.
 //
 FORCEINLINE LONG QueueReceivedPacket(PADAPTER_CONTEXT Adapter, PRECEIVED_PACKET Record,
-                                     PNDIS_PACKET Packet)
+                                     PNDIS_PACKET Packet, ULONG Level)
 {
     Record->Packet = Packet;
-    if (TRACE_ON(4))
+    if (TRACE_AT(Level, 4))
         TraceLong(4, "Adding received packet to the queue: ", (ULONG)(ULONG_PTR)Packet, 16);
     ExInterlockedInsertTailList(&Adapter->RxQueue, &Record->ListEntry, &Adapter->RxQueueLock);
     LONG Count = InterlockedIncrement(&Adapter->RxQueueCount);
-    if (TRACE_ON(4))
+    if (TRACE_AT(Level, 4))
         TraceLong(4, "Number of outstanding receive packets is now ", (ULONG)Count, 10);
     return Count;
 }
@@ -111,15 +104,17 @@ static inline BOOLEAN EnterIndication(PADAPTER_CONTEXT Adapter)
 
 //
 // LeaveIndication - counts a receive handler out and wakes an unbind that waits for the
-// last one. The handler does not touch the context afterwards. Up to DISPATCH_LEVEL.
+// last one (WakeIndicationWaiter, when Running, the count left, is 0). The handler does
+// not touch the context afterwards. Up to DISPATCH_LEVEL.
 //
+DECLSPEC_COLD VOID WakeIndicationWaiter(PADAPTER_CONTEXT Adapter, LONG Running);
 static inline VOID LeaveIndication(PADAPTER_CONTEXT Adapter)
 {
     // The waiter is looked at first (after the decrement all the same): without one, the
-    // count reaching 0 does not matter.
+    // count reaching 0 does not matter, and the count is not even compared.
     LONG Running = InterlockedDecrement(&Adapter->ActiveIndications);
-    if (ReadAcquire(&Adapter->IndicationWaiter) != 0 && Running == 0)
-        NdisSetEvent(&Adapter->IndicationsIdle);
+    if (__builtin_expect(ReadAcquire(&Adapter->IndicationWaiter) != 0, 0))
+        WakeIndicationWaiter(Adapter, Running);
 }
 
 // Unbind, after clearing Bound: returns once no receive handler is running. Later

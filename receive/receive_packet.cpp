@@ -10,11 +10,12 @@
 // indication into a driver-owned packet of the same shape KrvDlcReceive builds
 // (descriptor of the adapter's pool, nonpaged frame buffer, packet MDL chained and kept
 // in RESERVED()->Mdl). Returns the copy, or null when no descriptor or memory is left or
-// a buffer of the frame cannot be mapped; nothing is left allocated then.
-// Up to DISPATCH_LEVEL. Out of line and cold: few miniports ask for their packets back.
+// a buffer of the frame cannot be mapped; nothing is left allocated then. Its lines
+// follow Level, the trace level the caller read. Up to DISPATCH_LEVEL. Out of line and
+// cold: few miniports ask for their packets back.
 //
 static DECLSPEC_NOINLINE DECLSPEC_COLD PNDIS_PACKET CopyIndicatedPacket(PADAPTER_CONTEXT Adapter,
-                                                                       PNDIS_PACKET Source)
+                                                                       PNDIS_PACKET Source, ULONG Level)
 {
     PNDIS_BUFFER Buffer = nullptr;
     UINT TotalLength = 0;
@@ -24,14 +25,14 @@ static DECLSPEC_NOINLINE DECLSPEC_COLD PNDIS_PACKET CopyIndicatedPacket(PADAPTER
     PNDIS_PACKET Copy = nullptr;
     NdisAllocatePacket(&Status, &Copy, Adapter->PacketPool);
     if (Status != NDIS_STATUS_SUCCESS) {
-        if (TRACE_ON(1)) TraceMessage(1, "** No free packets in pool\n");
+        if (TRACE_AT(Level, 1)) TraceMessage(1, "** No free packets in pool\n");
         LogSystemError(LOG_ERROR, "** No free packets in pool\n", nullptr, 0);
         return nullptr;
     }
-    if (TRACE_ON(4))
+    if (TRACE_AT(Level, 4))
         TraceLong(4, "Driver allocating packet from our pool: ", (ULONG)(ULONG_PTR)Copy, 16);
 
-    PUCHAR FrameBuffer = AllocateFrameBuffer(Copy, TotalLength);
+    PUCHAR FrameBuffer = AllocateFrameBuffer(Copy, TotalLength, Level);
     if (FrameBuffer == nullptr) {
         NdisFreePacket(Copy);
         return nullptr;
@@ -45,9 +46,9 @@ static DECLSPEC_NOINLINE DECLSPEC_COLD PNDIS_PACKET CopyIndicatedPacket(PADAPTER
         UINT Length = 0;
         NdisQueryBufferSafe(Buffer, &Address, &Length, NormalPagePriority);
         if (Address == nullptr) {
-            if (TRACE_ON(1)) TraceMessage(1, "** system memory resources low\n");
+            if (TRACE_AT(Level, 1)) TraceMessage(1, "** system memory resources low\n");
             LogSystemError(LOG_ERROR, "** system memory resources low\n", nullptr, 0);
-            FreeOwnedPacket(Copy, FALSE);
+            FreeOwnedPacket(Copy, 0);
             return nullptr;
         }
         if (Length > TotalLength - Offset)
@@ -56,6 +57,86 @@ static DECLSPEC_NOINLINE DECLSPEC_COLD PNDIS_PACKET CopyIndicatedPacket(PADAPTER
         Offset += Length;
     }
     return Copy;
+}
+
+//
+// AdmitPacketToLongQueue - the queue limits for a frame that finds Queued frames queued,
+// RX_QUEUE_WARNING or more: FALSE, after the queue-full report, when they fill the queue;
+// else TRUE, after this path's warning (level 2, LOG_WARNING, the count read again as its
+// data), traced at Level. Up to DISPATCH_LEVEL. Out of line and cold: a reader that
+// keeps up never lets the queue grow this long.
+//
+static DECLSPEC_NOINLINE DECLSPEC_COLD BOOLEAN AdmitPacketToLongQueue(PADAPTER_CONTEXT Adapter,
+                                                                     LONG Queued, ULONG Level)
+{
+    if (Queued >= RX_QUEUE_LIMIT) {
+        ReportRxQueueFull(Level);
+        return FALSE;
+    }
+    if (TRACE_AT(Level, 2)) TraceLong(2, "* Received packets queued >= 10:", (ULONG)Queued, 10);
+    ULONG Again = (ULONG)ReadNoFence(&Adapter->RxQueueCount);
+    LogSystemError(LOG_WARNING, "* Received packets queued >= 10:", &Again, sizeof(ULONG));
+    return TRUE;
+}
+
+//
+// ReceivePacket - the work of KrvDlcReceivePacket, its lines at Level, the trace level
+// read as the handler started. Inline: compiled once for tracing off (Level 0, so that no
+// test of the level is left) and once for the other levels.
+//
+static FORCEINLINE INT ReceivePacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, ULONG Level)
+{
+    // Counted while it runs, so that the unbind can wait for it; refuses once unbound.
+    BOOLEAN Bound = EnterIndication(Adapter);
+
+    if (TRACE_AT(Level, 5)) TraceMessage(5, "KrvDlcReceivePacket enter\n");
+
+    if (!Bound || !AcceptPacketFrameWithTraceLevel(Adapter, Packet, Level)) {
+        LeaveIndication(Adapter);
+        return 0;
+    }
+
+    LONG Queued = ReadNoFence(&Adapter->RxQueueCount);
+    if (Queued >= RX_QUEUE_WARNING && !AdmitPacketToLongQueue(Adapter, Queued, Level)) {
+        LeaveIndication(Adapter);
+        return 0;
+    }
+
+    PRECEIVED_PACKET Record = (PRECEIVED_PACKET)KrvAllocatePool(NonPagedPool, sizeof(RECEIVED_PACKET));
+    if (Record == nullptr) {
+        if (TRACE_AT(Level, 1)) TraceMessage(1, "** ExAllocatePool pReceivedPacket failed.\n");
+        LogSystemError(LOG_ERROR, "** ExAllocatePool pReceivedPacket failed.\n", nullptr, 0);
+        LeaveIndication(Adapter);
+        return 0;
+    }
+
+    // A packet the miniport marked NDIS_STATUS_RESOURCES must go back when this handler
+    // returns: its frame is queued as a copy in a packet of the adapter's own pool, and
+    // refused only when no descriptor or memory is left. NDIS keeps the original (0).
+    if (NDIS_GET_PACKET_STATUS(Packet) == NDIS_STATUS_RESOURCES) {
+        PNDIS_PACKET Copy = CopyIndicatedPacket(Adapter, Packet, Level);
+        if (Copy == nullptr) {
+            ExFreePool(Record);
+            LeaveIndication(Adapter);
+            return 0;
+        }
+        QueueReceivedPacket(Adapter, Record, Copy, Level);
+        LeaveIndication(Adapter);
+        return 0;
+    }
+
+    // Lent packet: a null Mdl tells delivery and emptying to return it to NDIS.
+    RESERVED(Packet)->Mdl = nullptr;
+    QueueReceivedPacket(Adapter, Record, Packet, Level);
+    LeaveIndication(Adapter);
+    return 1;
+}
+
+// The copy for a trace level above 0, out of line so that the copy for tracing off has
+// the registers of its routine to itself.
+static DECLSPEC_NOINLINE INT ReceivePacketTraced(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Packet, ULONG Level)
+{
+    return ReceivePacket(Adapter, Packet, Level);
 }
 
 //
@@ -68,53 +149,9 @@ INT NTAPI KrvDlcReceivePacket(NDIS_HANDLE ProtocolBindingContext, PNDIS_PACKET P
 {
     PADAPTER_CONTEXT Adapter = (PADAPTER_CONTEXT)ProtocolBindingContext;
 
-    // Counted while it runs, so that the unbind can wait for it; refuses once unbound.
-    BOOLEAN Bound = EnterIndication(Adapter);
-
-    if (TRACE_ON(5)) TraceMessage(5, "KrvDlcReceivePacket enter\n");
-
-    if (!Bound || !AcceptPacketFrame(Adapter, Packet)) {
-        LeaveIndication(Adapter);
-        return 0;
-    }
-
-    LONG Queued = ReadNoFence(&Adapter->RxQueueCount);
-    if (RxQueueFull(Queued)) {
-        LeaveIndication(Adapter);
-        return 0;
-    }
-    if (Queued >= RX_QUEUE_WARNING) {
-        if (TRACE_ON(2)) TraceLong(2, "* Received packets queued >= 10:", (ULONG)Queued, 10);
-        ULONG Again = (ULONG)ReadNoFence(&Adapter->RxQueueCount);
-        LogSystemError(LOG_WARNING, "* Received packets queued >= 10:", &Again, sizeof(ULONG));
-    }
-
-    PRECEIVED_PACKET Record = (PRECEIVED_PACKET)KrvAllocatePool(NonPagedPool, sizeof(RECEIVED_PACKET));
-    if (Record == nullptr) {
-        if (TRACE_ON(1)) TraceMessage(1, "** ExAllocatePool pReceivedPacket failed.\n");
-        LogSystemError(LOG_ERROR, "** ExAllocatePool pReceivedPacket failed.\n", nullptr, 0);
-        LeaveIndication(Adapter);
-        return 0;
-    }
-
-    // A packet the miniport marked NDIS_STATUS_RESOURCES must go back when this handler
-    // returns: its frame is queued as a copy in a packet of the adapter's own pool, and
-    // refused only when no descriptor or memory is left. NDIS keeps the original (0).
-    if (NDIS_GET_PACKET_STATUS(Packet) == NDIS_STATUS_RESOURCES) {
-        PNDIS_PACKET Copy = CopyIndicatedPacket(Adapter, Packet);
-        if (Copy == nullptr) {
-            ExFreePool(Record);
-            LeaveIndication(Adapter);
-            return 0;
-        }
-        QueueReceivedPacket(Adapter, Record, Copy);
-        LeaveIndication(Adapter);
-        return 0;
-    }
-
-    // Lent packet: a null Mdl tells delivery and emptying to return it to NDIS.
-    RESERVED(Packet)->Mdl = nullptr;
-    QueueReceivedPacket(Adapter, Record, Packet);
-    LeaveIndication(Adapter);
-    return 1;
+    // Tracing off, the usual case, has a copy of its own.
+    ULONG Level = TRACE_LEVEL_NOW();
+    if (Level != 0)
+        return ReceivePacketTraced(Adapter, Packet, Level);
+    return ReceivePacket(Adapter, Packet, 0);
 }

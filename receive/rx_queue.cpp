@@ -39,7 +39,7 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
             PRECEIVED_PACKET Record = CONTAINING_RECORD(Entry, RECEIVED_PACKET, ListEntry);
             PNDIS_PACKET Packet = Record->Packet;
             ExFreePool(Record);
-            ReleaseReceivedPacket(Packet, FALSE);
+            ReleaseReceivedPacket(Packet, TRACE_LEVEL_NOW(), FALSE);
             if (Left <= 0)
                 break;
         }
@@ -51,12 +51,12 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
 
 //
 // ReportRxQueueFull - traces and logs the drop of a frame that finds the receive queue
-// full (RxQueueFull, receive.h), which both receive paths report alike. Any IRQL up to
-// DISPATCH_LEVEL.
+// full (RX_QUEUE_LIMIT, receive.h), which both receive paths report alike; traced at
+// Level, the trace level the receive handler read. Any IRQL up to DISPATCH_LEVEL.
 //
-VOID ReportRxQueueFull(VOID)
+VOID ReportRxQueueFull(ULONG Level)
 {
-    if (TRACE_ON(1))
+    if (TRACE_AT(Level, 1))
         TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
     LogSystemError(LOG_ERROR, "** Too many received packets have been queued...  Discarding packet.\n",
                    nullptr, 0);
