@@ -170,10 +170,11 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
 
     // Header and lookahead are blocks of their own that end with the indication, so a
     // protocol reading past them, or keeping them, is caught.
-    auto header = std::make_unique<uint8_t[]>(headerSize);
+    // Not zeroed first: the copies fill them.
+    std::unique_ptr<uint8_t[]> header(new uint8_t[headerSize]);
     if (headerSize != 0)
         std::memcpy(header.get(), frame.data(), headerSize);
-    auto lookahead = std::make_unique<uint8_t[]>(lookaheadSize);
+    std::unique_ptr<uint8_t[]> lookahead(new uint8_t[lookaheadSize]);
     if (lookaheadSize != 0)
         std::memcpy(lookahead.get(), frame.data() + headerSize, lookaheadSize);
 
