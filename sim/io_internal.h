@@ -46,6 +46,8 @@ inline constexpr NTSTATUS kStatusObjectPathSyntaxBad = static_cast<NTSTATUS>(0xC
 // Zero-filled, 16-byte aligned memory for one simulated object. Retiring a block fills
 // it with kPoisonByte and, under AddressSanitizer, poisons it, so that any later touch
 // by the driver is reported; ASan-less builds still find writes through PoisonIntact.
+// A block has memory of its own from the host heap, or a slot of a Quarantine's chunk
+// (which the quarantine frees when it ends).
 class Block {
 public:
     Block() = default;
@@ -65,19 +67,26 @@ public:
     void Reuse();
 
 private:
+    friend class Quarantine;
+    Block(std::byte *slot, size_t size) : data_(slot), size_(size), owned_(false) {}
     void Release();
     std::byte *data_ = nullptr;
     size_t size_ = 0;
     bool retired_ = false;
+    bool owned_ = true;     // false: a slot of a quarantine's chunk
 };
 
 // Retired blocks kept poisoned for a while, so that late touches hit poison and not
 // reused memory. Holds at most `limit` blocks; the oldest leave first, and their memory
-// is kept (still poisoned) for Take, so that a steady stream of requests does not go to
-// the host heap for each object.
+// is kept (still poisoned) for Take. New blocks of the sizes requests use are carved
+// from chunks, so that a steady stream of requests goes to the host heap once per chunk
+// rather than for each object, also while the quarantine fills.
 class Quarantine {
 public:
     explicit Quarantine(size_t limit) : limit_(limit) {}
+    ~Quarantine();
+    Quarantine(const Quarantine &) = delete;
+    Quarantine &operator=(const Quarantine &) = delete;
     // Retires `block`; returns the address of the block that left to make room, or null.
     const void *Add(Block block);
     // A zero-filled block of `bytes` (rounded as Block rounds), from memory that left the
@@ -89,10 +98,19 @@ public:
     bool Holds(const void *address) const;
 
 private:
-    static constexpr size_t kSpareBlocks = 64;
+    static constexpr size_t kChunkBytes = 16384;
+    static constexpr size_t kLargestCarved = 2048;   // larger blocks: the host heap, one each
+    static constexpr size_t kSpareOwnedBlocks = 64;  // of the host heap, kept per size
+    struct SizeClass {
+        size_t size;
+        std::vector<Block> spare;   // left the quarantine, or never used
+    };
+    SizeClass &ClassOf(size_t rounded);
+
     size_t limit_;
     std::deque<Block> blocks_;
-    std::vector<Block> spare_;
+    std::vector<SizeClass> classes_;    // one per size seen; requests use a few
+    std::vector<std::pair<std::byte *, size_t>> chunks_;
 };
 
 struct DriverRecord;
@@ -127,14 +145,20 @@ struct EventWaiter {
 };
 
 struct UserEvent {
-    std::mutex mutex;                 // guards waiters and changes of state
+    std::mutex mutex;                 // guards waiters and the sleeps on `signalled`
     std::condition_variable signalled;
     std::atomic<bool> state{false};   // read without the mutex by a waiter's spin
+    // Threads that sleep on the event or are registered in `waiters`, counted under the
+    // mutex before they look at `state`: a setter that sees none need not wake anyone.
+    std::atomic<size_t> sleepers{0};
     bool manualReset = true;
     std::vector<std::shared_ptr<EventWaiter>> waiters;
 
     // Sets or clears the event; setting it wakes its waiters of both kinds.
     void Signal(bool newState);
+    // Whether it is signalled; an auto-reset event is taken (cleared) in the same step,
+    // so that of two waiters only one is released by one signal.
+    bool Take() { return manualReset ? state.load() : state.exchange(false); }
 };
 
 struct FileRecord {
@@ -240,13 +264,24 @@ void RetireDeviceIfUnreferenced(IoManager::State &state, DeviceRecord *device); 
 DeviceRecord *ResolveUserName(IoManager::State &state, std::u16string_view userName,
                               std::u16string *rest);                              // locked
 UserThread *CurrentUserThread(IoManager::State &state);                           // locked
+// The same without the mutex once the thread has been seen (its record is cached).
+UserThread *CurrentUserThreadUnlocked(IoManager::State &state);
+// Wakes the threads waiting for a request's completion, if any; locked.
+void NotifyCompletion(IoManager::State &state);
 std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
                                     const std::shared_ptr<FileRecord> &file, UCHAR major);
+std::unique_ptr<IrpRecord> BuildIrpLocked(IoManager::State &state,
+                                          const std::shared_ptr<FileRecord> &file, UCHAR major);
 IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> record);
+IrpRecord *RegisterIrpLocked(IoManager::State &state, std::unique_ptr<IrpRecord> record);
 NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record);
+// The same with `lock` (of State::mutex, not held on entry) held on return.
+NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record, std::unique_lock<std::mutex> &lock);
 // The caller's view of a dispatched request: waits for it unless it may stay pending.
 IoResult FinishIrp(IoManager::State &state, IrpRecord *record, NTSTATUS returned,
                    bool mayPend);
+IoResult FinishIrp(IoManager::State &state, std::unique_lock<std::mutex> &lock, IrpRecord *record,
+                   NTSTATUS returned, bool mayPend);                                // locked
 void CollectIrp(IoManager::State &state, IrpRecord *record);                       // locked
 // Drops one reference of `file`; the last one after the cleanup queues the close.
 void ReleaseFileReference(IoManager::State &state, const std::shared_ptr<FileRecord> &file);  // locked
@@ -279,10 +314,13 @@ void QueueDeferredClose(IoManager::State &state, std::shared_ptr<FileRecord> fil
 }  // namespace io
 
 struct IoManager::State {
-    explicit State(Machine &m) : machine(m) {}
+    explicit State(Machine &m);
     Machine &machine;
+    // Tells this I/O manager's records apart from an ended one's in per-thread caches.
+    const uint64_t id;
     mutable std::mutex mutex;
     std::condition_variable completion;             // any request completed
+    size_t completionWaiters = 0;                   // threads waiting on `completion`
 
     // Object namespace: key -> device or link.
     struct Name {

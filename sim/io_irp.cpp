@@ -45,7 +45,10 @@ void WaitForCompletion(IoManager::State &state, std::unique_lock<std::mutex> &lo
                        IrpRecord *record)
 {
     auto done = [&] { return record->completed && record->dispatchReturned; };
-    if (!state.completion.wait_for(lock, state.userWaitLimit, done))
+    state.completionWaiters++;
+    const bool finished = state.completion.wait_for(lock, state.userWaitLimit, done);
+    state.completionWaiters--;
+    if (!finished)
         BugCheck(StopCode::DriverVerifierDetectedViolation,
                  "user-mode wait exceeded its limit: the driver never completed the request",
                  Ptr(record->irp), record->major);
@@ -134,37 +137,59 @@ void RequestFinished(IoManager::State &state, IrpRecord *record)
         ReleaseFileReference(state, record->file);
 }
 
+namespace {
+// The calling thread's record in the I/O manager it last used.
+struct CachedUserThread {
+    uint64_t manager = 0;
+    UserThread *thread = nullptr;
+};
+thread_local CachedUserThread t_userThread;
+}  // namespace
+
 UserThread *CurrentUserThread(IoManager::State &state)
 {
+    if (t_userThread.manager == state.id)
+        return t_userThread.thread;
     auto &slot = state.threads[std::this_thread::get_id()];
     if (slot == nullptr)
         slot = std::make_unique<UserThread>();
+    t_userThread = {state.id, slot.get()};
     return slot.get();
 }
 
-std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
-                                    const std::shared_ptr<FileRecord> &file, UCHAR major)
+UserThread *CurrentUserThreadUnlocked(IoManager::State &state)
+{
+    if (t_userThread.manager == state.id)
+        return t_userThread.thread;
+    std::lock_guard lock(state.mutex);
+    return CurrentUserThread(state);
+}
+
+void NotifyCompletion(IoManager::State &state)
+{
+    if (state.completionWaiters != 0)
+        state.completion.notify_all();
+}
+
+std::unique_ptr<IrpRecord> BuildIrpLocked(IoManager::State &state,
+                                          const std::shared_ptr<FileRecord> &file, UCHAR major)
 {
     size_t irpBytes = RoundUp16(sizeof(IRP));
     std::unique_ptr<IrpRecord> record;
-    {
-        // A collected request's record and memory serve again when at hand.
-        std::lock_guard lock(state.mutex);
-        for (auto &node : state.spareIrpNodes) {
-            if (node.mapped() != nullptr) {
-                record = std::move(node.mapped());
-                break;
-            }
+    // A collected request's record and memory serve again when at hand.
+    for (auto &node : state.spareIrpNodes) {
+        if (node.mapped() != nullptr) {
+            record = std::move(node.mapped());
+            break;
         }
-        if (record == nullptr)
-            record = std::make_unique<IrpRecord>();
-        record->block = state.irpQuarantine.Take(irpBytes + sizeof(IO_STACK_LOCATION));
-        auto irp = static_cast<PIRP>(record->block.data());
-        irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(CurrentUserThread(state));
     }
+    if (record == nullptr)
+        record = std::make_unique<IrpRecord>();
+    record->block = state.irpQuarantine.Take(irpBytes + sizeof(IO_STACK_LOCATION));
     auto base = static_cast<std::byte *>(record->block.data());
     auto irp = reinterpret_cast<PIRP>(base);
     auto stack = reinterpret_cast<PIO_STACK_LOCATION>(base + irpBytes);
+    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(CurrentUserThread(state));
     irp->Type = kTypeIrp;
     irp->Size = static_cast<USHORT>(irpBytes + sizeof(IO_STACK_LOCATION));
     irp->StackCount = 1;
@@ -187,9 +212,15 @@ std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
     return record;
 }
 
-IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> record)
+std::unique_ptr<IrpRecord> BuildIrp(IoManager::State &state,
+                                    const std::shared_ptr<FileRecord> &file, UCHAR major)
 {
     std::lock_guard lock(state.mutex);
+    return BuildIrpLocked(state, file, major);
+}
+
+IrpRecord *RegisterIrpLocked(IoManager::State &state, std::unique_ptr<IrpRecord> record)
+{
     record->id = state.nextIrpId++;
     if (!record->issuerHolds)
         record->file->outstanding++;   // a user request took its reference at the lookup
@@ -210,7 +241,13 @@ IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> recor
     return raw;
 }
 
-NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record)
+IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> record)
+{
+    std::lock_guard lock(state.mutex);
+    return RegisterIrpLocked(state, std::move(record));
+}
+
+NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record, std::unique_lock<std::mutex> &lock)
 {
     PDRIVER_DISPATCH routine = record->driver->object->MajorFunction[record->major];
     PIRP irp = record->irp;
@@ -219,7 +256,7 @@ NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record)
     VerifierCheck(irql == PASSIVE_LEVEL, "dispatch routine returned at raised IRQL", Ptr(irp),
                   irql);
 
-    std::lock_guard lock(state.mutex);
+    lock.lock();
     record->dispatchReturned = true;
     bool marked = record->completed ? record->markedPending
                                     : (record->stack->Control & kSlPendingReturned) != 0;
@@ -243,13 +280,19 @@ NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record)
     }
     if (record->completed)
         RequestFinished(state, record);
-    state.completion.notify_all();
+    NotifyCompletion(state);
     return returned;
 }
 
-IoResult FinishIrp(IoManager::State &state, IrpRecord *record, NTSTATUS returned, bool mayPend)
+NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record)
 {
-    std::unique_lock lock(state.mutex);
+    std::unique_lock lock(state.mutex, std::defer_lock);
+    return DispatchIrp(state, record, lock);
+}
+
+IoResult FinishIrp(IoManager::State &state, std::unique_lock<std::mutex> &lock, IrpRecord *record,
+                   NTSTATUS returned, bool mayPend)
+{
     if (returned == STATUS_PENDING && mayPend) {
         // The overlapped caller collects later (or the close does): the reference goes
         // with the request's completion.
@@ -269,6 +312,12 @@ IoResult FinishIrp(IoManager::State &state, IrpRecord *record, NTSTATUS returned
     if (file != nullptr)
         ReleaseFileReference(state, file);
     return result;
+}
+
+IoResult FinishIrp(IoManager::State &state, IrpRecord *record, NTSTATUS returned, bool mayPend)
+{
+    std::unique_lock lock(state.mutex);
+    return FinishIrp(state, lock, record, returned, mayPend);
 }
 
 // The issuer has the result: the IRP goes to the quarantine, still poisoned, and its
@@ -342,7 +391,7 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost)
 
     if (record->dispatchReturned)
         RequestFinished(*state_, record);
-    state_->completion.notify_all();
+    NotifyCompletion(*state_);
 }
 
 void IoManager::AcquireCancelSpinLock(PKIRQL irql)
@@ -369,30 +418,32 @@ IoResult IoManager::Issue(void *handle, const IoRequest &request)
 {
     const char *caller = CallerName(request.majorFunction);
     RequireIrqlExactly(PASSIVE_LEVEL, caller);
+    // The mutex is held from the handle lookup to the request's registration, and again
+    // from the dispatch routine's return to the result; it is let go only around the
+    // issue gate and the system buffer's allocation.
+    std::unique_lock lock(state_->mutex);
     std::shared_ptr<FileRecord> file;
     std::shared_ptr<UserEvent> event;
-    std::function<void(UCHAR)> gate;
-    {
-        std::lock_guard lock(state_->mutex);
-        auto it = state_->handles.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == state_->handles.end() || it->second.file == nullptr)
+    auto it = state_->handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == state_->handles.end() || it->second.file == nullptr)
+        return {false, STATUS_INVALID_HANDLE, 0};
+    if (request.event != nullptr) {
+        auto ev = state_->handles.find(reinterpret_cast<uintptr_t>(request.event));
+        if (ev == state_->handles.end() || ev->second.event == nullptr)
             return {false, STATUS_INVALID_HANDLE, 0};
-        if (request.event != nullptr) {
-            auto ev = state_->handles.find(reinterpret_cast<uintptr_t>(request.event));
-            if (ev == state_->handles.end() || ev->second.event == nullptr)
-                return {false, STATUS_INVALID_HANDLE, 0};
-            event = ev->second.event;
-        }
-        // The request references the file object from here on: a close of the handle
-        // by another thread sends the cleanup, but the close waits for this request.
-        file = it->second.file;
-        file->outstanding++;
-        gate = state_->issueGate;
+        event = ev->second.event;
     }
-    if (gate)
+    // The request references the file object from here on: a close of the handle
+    // by another thread sends the cleanup, but the close waits for this request.
+    file = it->second.file;
+    file->outstanding++;
+    if (state_->issueGate) {
+        std::function<void(UCHAR)> gate = state_->issueGate;
+        lock.unlock();
         gate(request.majorFunction);
+        lock.lock();
+    }
     auto refused = [&](NTSTATUS status) {
-        std::lock_guard lock(state_->mutex);
         ReleaseFileReference(*state_, file);
         return IoResult{false, status, 0};
     };
@@ -402,7 +453,7 @@ IoResult IoManager::Issue(void *handle, const IoRequest &request)
         (request.output == nullptr && request.outputLength != 0))
         return refused(kStatusAccessViolation);
 
-    auto record = BuildIrp(*state_, file, request.majorFunction);
+    auto record = BuildIrpLocked(*state_, file, request.majorFunction);
     record->issuerHolds = true;
     PIRP irp = record->irp;
     PIO_STACK_LOCATION stack = record->stack;
@@ -410,13 +461,16 @@ IoResult IoManager::Issue(void *handle, const IoRequest &request)
     bool inputCopied = false;
 
     auto allocateSystemBuffer = [&](size_t bytes) {
+        lock.unlock();   // the pool is not taken under the I/O manager's mutex
         void *buffer = kernel::AllocateNonPaged(state_->machine, bytes);
+        lock.lock();
         record->systemBuffer = buffer;
         irp->AssociatedIrp.SystemBuffer = buffer;
+        if (buffer == nullptr)   // the unused IRP's memory goes back to the quarantine
+            state_->irpQuarantine.Add(std::move(record->block));
         return buffer != nullptr;
     };
     auto describeWithMdl = [&](void *address, ULONG length) {
-        std::lock_guard lock(state_->mutex);
         irp->MdlAddress = CreateMdl(*state_, address, length, MdlOwner::Request);
     };
 
@@ -500,9 +554,10 @@ IoResult IoManager::Issue(void *handle, const IoRequest &request)
     if (event != nullptr)
         SignalEvent(*event, false);
 
-    IrpRecord *raw = RegisterIrp(*state_, std::move(record));
-    NTSTATUS returned = DispatchIrp(*state_, raw);
-    return FinishIrp(*state_, raw, returned, request.overlapped != nullptr && file->overlapped);
+    IrpRecord *raw = RegisterIrpLocked(*state_, std::move(record));
+    lock.unlock();
+    NTSTATUS returned = DispatchIrp(*state_, raw, lock);
+    return FinishIrp(*state_, lock, raw, returned, request.overlapped != nullptr && file->overlapped);
 }
 
 bool IoManager::OverlappedResult(void *handle, win32::OVERLAPPED *overlapped, bool wait,

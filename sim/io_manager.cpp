@@ -6,6 +6,7 @@
 #include "sim/bugcheck.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -14,6 +15,7 @@ namespace sim::io {
 
 namespace {
 constexpr std::align_val_t kBlockAlignment{16};
+constexpr size_t kSlotGap = kAsanBuild ? 16 : 0;
 }
 
 Block::Block(size_t bytes) : size_((bytes + 15) & ~size_t{15})
@@ -30,11 +32,12 @@ Block::~Block()
 }
 
 Block::Block(Block &&other) noexcept
-    : data_(other.data_), size_(other.size_), retired_(other.retired_)
+    : data_(other.data_), size_(other.size_), retired_(other.retired_), owned_(other.owned_)
 {
     other.data_ = nullptr;
     other.size_ = 0;
     other.retired_ = false;
+    other.owned_ = true;
 }
 
 Block &Block::operator=(Block &&other) noexcept
@@ -44,9 +47,11 @@ Block &Block::operator=(Block &&other) noexcept
         data_ = other.data_;
         size_ = other.size_;
         retired_ = other.retired_;
+        owned_ = other.owned_;
         other.data_ = nullptr;
         other.size_ = 0;
         other.retired_ = false;
+        other.owned_ = true;
     }
     return *this;
 }
@@ -55,9 +60,11 @@ void Block::Release()
 {
     if (data_ == nullptr)
         return;
-    if (retired_)
-        UnpoisonMemory(data_, size_);
-    ::operator delete(data_, kBlockAlignment);
+    if (owned_) {
+        if (retired_)
+            UnpoisonMemory(data_, size_);
+        ::operator delete(data_, kBlockAlignment);
+    }
     data_ = nullptr;
 }
 
@@ -76,15 +83,17 @@ bool Block::PoisonIntact()
         return true;
     UnpoisonMemory(data_, size_);
     retired_ = false;
-    // The size is a multiple of 16: compare whole words.
-    constexpr uint64_t kPoisonWord = 0x0101010101010101ull * kPoisonByte;
-    uint64_t differs = 0;
-    for (size_t offset = 0; offset < size_; offset += sizeof(uint64_t)) {
-        uint64_t word;
-        std::memcpy(&word, data_ + offset, sizeof word);
-        differs |= word ^ kPoisonWord;
+    // Compared with a page of poison by the C library's vectorised memcmp.
+    static const std::array<std::byte, 4096> poison = [] {
+        std::array<std::byte, 4096> bytes;
+        bytes.fill(std::byte{kPoisonByte});
+        return bytes;
+    }();
+    for (size_t offset = 0; offset < size_; offset += poison.size()) {
+        if (std::memcmp(data_ + offset, poison.data(), std::min(poison.size(), size_ - offset)) != 0)
+            return false;
     }
-    return differs == 0;
+    return true;
 }
 
 void Block::Reuse()
@@ -95,32 +104,68 @@ void Block::Reuse()
     std::memset(data_, 0, size_);
 }
 
+Quarantine::~Quarantine()
+{
+    // Blocks still in records end after the quarantine and leave chunk memory alone.
+    blocks_.clear();
+    classes_.clear();
+    for (const auto &[chunk, bytes] : chunks_) {
+        UnpoisonMemory(chunk, bytes);
+        ::operator delete(chunk, kBlockAlignment);
+    }
+}
+
+Quarantine::SizeClass &Quarantine::ClassOf(size_t rounded)
+{
+    for (SizeClass &sizeClass : classes_) {
+        if (sizeClass.size == rounded)
+            return sizeClass;
+    }
+    return classes_.emplace_back(SizeClass{rounded, {}});
+}
+
 const void *Quarantine::Add(Block block)
 {
     block.Retire();
     blocks_.push_back(std::move(block));
     if (blocks_.size() <= limit_)
         return nullptr;
-    const void *released = blocks_.front().data();
-    if (spare_.size() < kSpareBlocks)
-        spare_.push_back(std::move(blocks_.front()));
+    Block &oldest = blocks_.front();
+    const void *released = oldest.data();
+    std::vector<Block> &spare = ClassOf(oldest.size()).spare;
+    // A chunk's slot is always kept; the chunk's memory serves only through it.
+    if (!oldest.owned_ || spare.size() < kSpareOwnedBlocks)
+        spare.push_back(std::move(oldest));
     blocks_.pop_front();
     return released;
 }
 
 Block Quarantine::Take(size_t bytes)
 {
-    size_t rounded = std::max<size_t>((bytes + 15) & ~size_t{15}, 16);
-    for (size_t i = spare_.size(); i-- > 0;) {
-        if (spare_[i].size() != rounded)
-            continue;
-        Block block = std::move(spare_[i]);
-        spare_[i] = std::move(spare_.back());
-        spare_.pop_back();
+    const size_t rounded = std::max<size_t>((bytes + 15) & ~size_t{15}, 16);
+    SizeClass &sizeClass = ClassOf(rounded);
+    if (!sizeClass.spare.empty()) {
+        Block block = std::move(sizeClass.spare.back());
+        sizeClass.spare.pop_back();
         block.Reuse();
         return block;
     }
-    return Block(bytes);
+    if (rounded > kLargestCarved)
+        return Block(bytes);
+    // Under AddressSanitizer a poisoned gap after each slot catches a write past a block's
+    // end, as the heap's own red zones did for blocks of their own.
+    const size_t stride = rounded + kSlotGap;
+    const size_t slots = kChunkBytes / stride;
+    auto *chunk = static_cast<std::byte *>(::operator new(slots * stride, kBlockAlignment));
+    chunks_.emplace_back(chunk, slots * stride);
+    for (size_t i = 0; i < slots && kSlotGap != 0; i++)
+        PoisonMemory(chunk + i * stride + rounded, kSlotGap);
+    // The other slots wait, unused, for the next requests; the lowest address goes first.
+    for (size_t i = slots; i-- > 1;)
+        sizeClass.spare.push_back(Block(chunk + i * stride, rounded));
+    Block block(chunk, rounded);
+    std::memset(chunk, 0, rounded);
+    return block;
 }
 
 bool Quarantine::Holds(const void *address) const
@@ -176,6 +221,16 @@ std::string Narrow(std::u16string_view text)
 namespace sim {
 
 using namespace io;
+
+namespace {
+uint64_t NewManagerId()
+{
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+}  // namespace
+
+IoManager::State::State(Machine &m) : machine(m), id(NewManagerId()) {}
 
 IoManager::IoManager(Machine &machine) : state_(std::make_unique<State>(machine))
 {

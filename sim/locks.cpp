@@ -138,8 +138,7 @@ bool LockVerifier::PairsKnown(ThreadView &view, const KSPIN_LOCK *lock)
     const auto to = reinterpret_cast<Address>(lock);
     for (const HeldLock &held : view.locks->held) {
         const auto from = reinterpret_cast<Address>(held.lock);
-        if (std::find(view.knownPairs.begin(), view.knownPairs.end(), std::make_pair(from, to)) ==
-            view.knownPairs.end())
+        if (!view.knownPairs.Contains(from, to))
             return false;
     }
     return true;
@@ -158,7 +157,7 @@ void LockVerifier::Initialized(const KSPIN_LOCK *lock)
 void LockVerifier::BeforeAcquire(const KSPIN_LOCK *lock)
 {
     ThreadView &view = Mine();
-    const std::vector<HeldLock> &held = view.locks->held;
+    const ThreadLocks::Stack &held = view.locks->held;
     if (held.empty())
         return;
     const auto address = reinterpret_cast<Address>(lock);
@@ -205,7 +204,7 @@ void LockVerifier::Acquired(const KSPIN_LOCK *lock, KIRQL oldIrql, bool atDpcLev
                 const auto from = reinterpret_cast<Address>(held.lock);
                 takenAfter_[from].insert(to);
                 takenBefore_[to].insert(from);
-                view.knownPairs.emplace_back(from, to);
+                view.knownPairs.Insert(from, to);
             }
         }
         // Their pool blocks must tell the verifier when they go.
@@ -213,12 +212,13 @@ void LockVerifier::Acquired(const KSPIN_LOCK *lock, KIRQL oldIrql, bool atDpcLev
         for (const HeldLock &held : mine.held)
             MarkInPool(held.lock);
     }
-    const size_t count = mine.held.size();
+    const size_t count = mine.held.count;
     if (count == ThreadLocks::kMostHeld)
         BugCheck(StopCode::DriverVerifierDetectedViolation,
                  "more spin locks held at once by one thread than the verifier tracks",
                  reinterpret_cast<uintptr_t>(lock), count);
-    mine.held.push_back(HeldLock{lock, oldIrql, atDpcLevel});
+    mine.held.items[count] = HeldLock{lock, oldIrql, atDpcLevel};
+    mine.held.count = count + 1;
     mine.visible[count].store(lock, std::memory_order_relaxed);
     mine.visibleCount.store(count + 1, std::memory_order_release);
     heldTotal_.fetch_add(1, std::memory_order_relaxed);
@@ -233,16 +233,18 @@ void LockVerifier::MarkInPool(const KSPIN_LOCK *lock)
 LockVerifier::HeldLock LockVerifier::Releasing(const KSPIN_LOCK *lock)
 {
     ThreadLocks &mine = *Mine().locks;
-    std::vector<HeldLock> &locks = mine.held;
-    for (auto held = locks.rbegin(); held != locks.rend(); ++held) {
-        if (held->lock != lock)
+    ThreadLocks::Stack &held = mine.held;
+    // Innermost first: locks are released in the reverse order almost always.
+    for (size_t index = held.count; index-- > 0;) {
+        if (held.items[index].lock != lock)
             continue;
-        HeldLock record = *held;
-        const auto index = static_cast<size_t>(std::next(held).base() - locks.begin());
-        locks.erase(locks.begin() + static_cast<std::ptrdiff_t>(index));
-        for (size_t i = index; i < locks.size(); ++i)
-            mine.visible[i].store(locks[i].lock, std::memory_order_relaxed);
-        mine.visibleCount.store(locks.size(), std::memory_order_release);
+        HeldLock record = held.items[index];
+        for (size_t i = index; i + 1 < held.count; ++i) {
+            held.items[i] = held.items[i + 1];
+            mine.visible[i].store(held.items[i].lock, std::memory_order_relaxed);
+        }
+        --held.count;
+        mine.visibleCount.store(held.count, std::memory_order_release);
         heldTotal_.fetch_sub(1, std::memory_order_relaxed);
         return record;
     }
@@ -328,7 +330,7 @@ void LockVerifier::PoolFreed(const void *address, size_t size, bool holdsKnownLo
             BugCheck(StopCode::DriverVerifierDetectedViolation,
                      "pool freed while a spin lock in it is held", lock, begin);
     };
-    const std::vector<HeldLock> &mine = Mine().locks->held;
+    const ThreadLocks::Stack &mine = Mine().locks->held;
     for (const HeldLock &held : mine)
         check(held.lock);
     if (total == mine.size())

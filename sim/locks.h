@@ -83,7 +83,16 @@ private:
     // in progress either way. No mutex on the acquire and release path.
     struct ThreadLocks {
         static constexpr size_t kMostHeld = 64;
-        std::vector<HeldLock> held;
+        // Innermost last, in place: an acquisition or release costs no host allocation.
+        struct Stack {
+            std::array<HeldLock, kMostHeld> items{};
+            size_t count = 0;
+            const HeldLock *begin() const { return items.data(); }
+            const HeldLock *end() const { return items.data() + count; }
+            size_t size() const { return count; }
+            bool empty() const { return count == 0; }
+        };
+        Stack held;
         std::array<std::atomic<const KSPIN_LOCK *>, kMostHeld> visible{};
         std::atomic<size_t> visibleCount{0};
     };
@@ -94,7 +103,46 @@ private:
         uint64_t verifier = 0;          // id_ of the verifier the view belongs to
         uint64_t epoch = 0;             // orderEpoch_ when `knownPairs` was filled
         std::shared_ptr<ThreadLocks> locks;
-        std::vector<std::pair<Address, Address>> knownPairs;
+        // Pairs known to be in the graph, open addressing by the pair: a look-up costs the
+        // same however many the thread has seen. Half full at most (kKnownPairsKept).
+        struct KnownPairs {
+            static constexpr size_t kSlots = 128;
+            std::array<std::pair<Address, Address>, kSlots> slots{};
+            size_t count = 0;
+            static size_t SlotOf(Address from, Address to)
+            {
+                return static_cast<size_t>(((from >> 3) * 0x9E3779B97F4A7C15ull ^ (to >> 3)) >> 57) & (kSlots - 1);
+            }
+            bool Contains(Address from, Address to) const
+            {
+                for (size_t i = SlotOf(from, to);; i = (i + 1) & (kSlots - 1)) {
+                    if (slots[i].first == from && slots[i].second == to)
+                        return true;
+                    if (slots[i].first == 0)
+                        return false;
+                }
+            }
+            void Insert(Address from, Address to)
+            {
+                for (size_t i = SlotOf(from, to);; i = (i + 1) & (kSlots - 1)) {
+                    if (slots[i].first == from && slots[i].second == to)
+                        return;
+                    if (slots[i].first == 0) {
+                        slots[i] = {from, to};
+                        ++count;
+                        return;
+                    }
+                }
+            }
+            size_t size() const { return count; }
+            void clear()
+            {
+                if (count != 0)
+                    slots.fill({});
+                count = 0;
+            }
+        };
+        KnownPairs knownPairs;
         const KSPIN_LOCK *checked = nullptr;   // BeforeAcquire found its pairs known
         ~ThreadView()
         {

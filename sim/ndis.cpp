@@ -178,11 +178,23 @@ std::shared_ptr<NdisBinding> NdisState::RequireOpenBinding(NDIS_HANDLE handle, c
 BindingCall NdisState::BeginCall(Adapter &adapter)
 {
     std::lock_guard lock(mutex);
+    return BeginCallLocked(adapter);
+}
+
+BindingCall NdisState::BeginCallLocked(Adapter &adapter)
+{
     const auto &binding = adapter.binding_;
     if (!binding || binding->state != BindingState::Open || !protocol)
         return {};
     binding->activeCalls++;
     return BindingCall(*this, binding, protocol->characteristics);
+}
+
+void NdisState::CallEnded(NdisBinding &binding)
+{
+    binding.activeCalls--;
+    if (callsDoneWaiters != 0)
+        callsDone.notify_all();
 }
 
 BindingCall::BindingCall(NdisState &state, std::shared_ptr<NdisBinding> binding,
@@ -197,15 +209,35 @@ BindingCall::BindingCall(BindingCall &&other) noexcept
     other.binding_.reset();
 }
 
+BindingCall &BindingCall::operator=(BindingCall &&other) noexcept
+{
+    if (this != &other) {
+        End();
+        state_ = other.state_;
+        binding_ = std::move(other.binding_);
+        handlers_ = other.handlers_;
+        other.binding_.reset();
+    }
+    return *this;
+}
+
 BindingCall::~BindingCall()
+{
+    End();
+}
+
+void BindingCall::End()
 {
     if (!binding_)
         return;
-    {
-        std::lock_guard lock(state_->mutex);
-        binding_->activeCalls--;
-    }
-    state_->callsDone.notify_all();
+    std::lock_guard lock(state_->mutex);
+    EndLocked();
+}
+
+void BindingCall::EndLocked()
+{
+    state_->CallEnded(*binding_);
+    binding_.reset();
 }
 
 void NdisState::StartPending(Adapter &adapter, std::shared_ptr<NdisPendingOp> op,
@@ -242,9 +274,8 @@ bool NdisState::Complete(const std::shared_ptr<NdisPendingOp> &op, std::optional
     }
     {
         std::lock_guard lock(mutex);
-        op->binding->activeCalls--;
+        CallEnded(*op->binding);
     }
-    callsDone.notify_all();
     return true;
 }
 
@@ -261,7 +292,9 @@ void NdisState::FinishBindingCalls(const std::shared_ptr<NdisBinding> &binding)
     for (const auto &op : outstanding)
         Complete(op, std::nullopt);
     std::unique_lock lock(mutex);
+    callsDoneWaiters++;
     callsDone.wait(lock, [&] { return binding->activeCalls == 0; });
+    callsDoneWaiters--;
 }
 
 // ---- buffer chains ----------------------------------------------------------------------

@@ -61,39 +61,49 @@ size_t CopyBetweenSpans(const BufferSpans &destination, size_t destinationOffset
 
 }  // namespace
 
+PoolPacket *NdisState::FindPoolPacket(PNDIS_PACKET packet)
+{
+    const auto address = reinterpret_cast<uintptr_t>(packet);
+    for (const auto &[handle, pool] : pools) {
+        const auto first = reinterpret_cast<uintptr_t>(pool->storage.get());
+        if (address < first || address >= first + pool->count * pool->stride)
+            continue;
+        const uintptr_t offset = address - first;
+        return offset % pool->stride == 0 ? &pool->packets[offset / pool->stride] : nullptr;
+    }
+    return nullptr;
+}
+
 PoolPacket &NdisState::RequireAllocatedPacket(PNDIS_PACKET packet, const char *routine)
 {
-    auto found = poolPackets.find(packet);
-    if (found != poolPackets.end() && found->second.allocated)
-        return found->second;
+    PoolPacket *found = FindPoolPacket(packet);
+    if (found != nullptr && found->allocated)
+        return *found;
     std::string where = std::string(" (") + routine + ")";
-    if (found == poolPackets.end())
+    if (found == nullptr)
         NdisViolation("packet not allocated from a packet pool" + where, reinterpret_cast<uintptr_t>(packet));
-    if (!found->second.allocated)
-        NdisViolation("packet used after NdisFreePacket" + where, reinterpret_cast<uintptr_t>(packet));
-    return found->second;
+    NdisViolation("packet used after NdisFreePacket" + where, reinterpret_cast<uintptr_t>(packet));
 }
 
 NdisState::~NdisState()
 {
     for (auto &[handle, pool] : pools)
         UnpoisonMemory(pool->storage.get(), pool->count * pool->stride);
-    auto unpoison = [](const MiniportPacket &miniport) {
-        UnpoisonMemory(miniport.descriptor.get(), miniport.descriptorSize);
-        UnpoisonMemory(miniport.data.get(), miniport.dataCapacity);
-        UnpoisonMemory(miniport.mdls.data(), miniport.mdls.size() * sizeof(MDL));
-    };
-    for (auto &[packet, miniport] : miniportPackets) {
-        unpoison(*miniport);
-        // MDLs of packets still lent are the I/O manager's to reclaim or plain host
-        // memory; the machine is ending and does not ask for them back.
-        for (const auto &buffer : miniport->buffers) {
-            if (!buffer.fromIoManager && !buffer.inPacket)
-                delete buffer.mdl;
+    for (auto &block : packetBlocks) {
+        for (MiniportPacket &miniport : block->packets) {
+            miniport.Poison(false);
+            // MDLs of packets still lent are the I/O manager's to reclaim or plain host
+            // memory; the machine is ending and does not ask for them back.
+            if (miniport.state != MiniportPacket::State::Indicating &&
+                miniport.state != MiniportPacket::State::Lent)
+                continue;
+            for (size_t i = 0; i < miniport.buffers.size(); i++) {
+                const MiniportBuffer &buffer = miniport.buffers[i];
+                if (!buffer.fromIoManager && !buffer.inPacket)
+                    delete buffer.mdl;
+            }
         }
     }
-    for (const auto &spare : spareMiniportPackets)
-        unpoison(*spare.mapped());
 }
 
 }  // namespace sim
@@ -127,8 +137,9 @@ VOID NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
 
     std::lock_guard lock(state.mutex);
     pool->handle = state.NewToken();
+    pool->packets.resize(pool->count);
     for (size_t i = 0; i < pool->count; i++) {
-        state.poolPackets[pool->Descriptor(i)] = {pool.get(), i, false, PacketHolder::None};
+        pool->packets[i] = {pool.get(), i, false, PacketHolder::None};
         pool->freeList.push_back(i);
     }
     *PoolHandle = pool->handle;
@@ -149,8 +160,6 @@ VOID NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle)
     }
     PacketPool &pool = *found->second;
     NdisCheck(pool.inUse == 0, "packet pool freed with packets still allocated", raw, pool.inUse);
-    for (size_t i = 0; i < pool.count; i++)
-        state.poolPackets.erase(pool.Descriptor(i));
     UnpoisonMemory(pool.storage.get(), pool.count * pool.stride);
     state.freedPools.insert(PoolHandle);
     state.pools.erase(found);
@@ -182,7 +191,7 @@ VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET *Packet, NDIS_HA
     pool.freeList.pop_front();
     pool.inUse++;
     PNDIS_PACKET packet = pool.Descriptor(index);
-    auto &entry = state.poolPackets[packet];
+    PoolPacket &entry = pool.packets[index];
     entry.allocated = true;
     entry.holder = PacketHolder::None;
 
@@ -206,8 +215,8 @@ VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet)
     NdisState &state = CurrentNdis();
     std::lock_guard lock(state.mutex);
     auto raw = reinterpret_cast<uintptr_t>(Packet);
-    auto found = state.poolPackets.find(Packet);
-    NdisCheck(found == state.poolPackets.end() || found->second.allocated, "packet freed twice", raw);
+    PoolPacket *found = state.FindPoolPacket(Packet);
+    NdisCheck(found == nullptr || found->allocated, "packet freed twice", raw);
     PoolPacket &entry = state.RequireAllocatedPacket(Packet, "NdisFreePacket");
     NdisCheck(entry.holder == PacketHolder::None, "packet freed while NDIS holds it", raw);
     entry.allocated = false;

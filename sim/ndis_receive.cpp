@@ -12,113 +12,150 @@
 namespace sim {
 namespace {
 
-// Returned miniport packets stay poisoned this long (in packets) before their memory is
-// freed, so that a late use or a second return is recognised.
+// Returned miniport packets stay poisoned this long (in packets) before their memory
+// serves again, so that a late use or a second return is recognised.
 constexpr size_t kRetiredPacketsKept = 256;
-// Poisoned gap between a packet's protocol-reserved area and its out-of-band data.
-constexpr size_t kRedZone = 16;
-// What NDIS gives a protocol in an indicated packet (PROTOCOL_RESERVED_SIZE_IN_PACKET).
-constexpr size_t kIndicatedReservedSize = 4 * sizeof(PVOID);
-
-size_t AlignUp(size_t value, size_t alignment)
-{
-    return (value + alignment - 1) / alignment * alignment;
-}
-
-// Packets kept for reuse after they left the retired queue.
-constexpr size_t kSparePackets = 64;
-
-void PoisonMiniportPacket(MiniportPacket &packet, bool poison)
-{
-    auto apply = poison ? PoisonMemory : UnpoisonMemory;
-    apply(packet.descriptor.get(), packet.descriptorSize);
-    apply(packet.data.get(), packet.dataCapacity);
-    apply(packet.mdls.data(), packet.mdls.size() * sizeof(MDL));
-}
 
 // Builds the packet a miniport indicates in `mp` (fresh, or one that left the retired
 // queue): descriptor (with a poisoned gap after the protocol-reserved area), frame
-// memory, and buffers split at the chosen offsets.
+// memory, and buffers split at the chosen offsets. Touches nothing NDIS's mutex guards.
 void BuildMiniportPacket(MiniportPacket &mp, const Frame &frame, const PacketOptions &options,
                          size_t headerSize)
 {
-    size_t reservedEnd = offsetof(NDIS_PACKET, ProtocolReserved) + kIndicatedReservedSize;
-    size_t oobOffset = AlignUp(reservedEnd, 8) + kRedZone;
-    PoisonMiniportPacket(mp, false);
-    mp.descriptorSize = oobOffset + sizeof(NDIS_PACKET_OOB_DATA);
-    if (mp.descriptor == nullptr)
-        mp.descriptor = std::make_unique<uint8_t[]>(mp.descriptorSize);
-    else
-        std::memset(mp.descriptor.get(), 0, mp.descriptorSize);
-    if (mp.dataCapacity < frame.size()) {
-        mp.data = std::make_unique<uint8_t[]>(frame.size());
-        mp.dataCapacity = frame.size();
+    mp.Poison(false);
+    std::memset(mp.descriptor, 0, MiniportPacket::kDescriptorSize);
+    if (frame.size() <= MiniportPacket::kAreaBytes) {
+        mp.data = mp.area;
+    } else {
+        if (mp.largeCapacity < frame.size()) {
+            mp.largeData.reset(new uint8_t[frame.size()]);
+            mp.largeCapacity = frame.size();
+        }
+        mp.data = mp.largeData.get();
     }
     mp.dataSize = frame.size();
     if (!frame.empty())
-        std::memcpy(mp.data.get(), frame.data(), frame.size());
-    // Room a longer frame once had stays off limits.
-    PoisonMemory(mp.data.get() + mp.dataSize, mp.dataCapacity - mp.dataSize);
-    mp.state = MiniportPacket::State::Indicating;
-    mp.references = 0;
-    mp.earlyReturns = 0;
-    mp.lent = false;
-    mp.binding.reset();
+        std::memcpy(mp.data, frame.data(), frame.size());
+    // Room past the frame, and the memory the frame does not use, stay off limits.
+    PoisonMemory(mp.data + mp.dataSize, mp.DataCapacity() - mp.dataSize);
+    if (mp.data == mp.area)
+        PoisonMemory(mp.largeData.get(), mp.largeCapacity);
+    else
+        PoisonMemory(mp.area, MiniportPacket::kAreaBytes);
 
-    std::vector<size_t> &bounds = mp.bounds;
-    bounds.assign(1, 0);
+    auto &bounds = mp.bounds;
+    bounds.clear();
+    bounds.push_back(0);
     for (size_t at : options.splitAt)
         bounds.push_back(std::min(at, frame.size()));
-    std::sort(bounds.begin() + 1, bounds.end());
     bounds.push_back(frame.size());
-    if (mp.mdls.size() < bounds.size() - 1)
-        mp.mdls.resize(bounds.size() - 1);
+    for (size_t i = 2; i + 1 < bounds.size(); i++) {   // insertion sort of the split points
+        for (size_t k = i; k > 1 && bounds[k - 1] > bounds[k]; k--)
+            std::swap(bounds[k - 1], bounds[k]);
+    }
+    size_t count = bounds.size() - 1;
+    if (count > MiniportPacket::kInlineBuffers && mp.extraMdls.size() < count - MiniportPacket::kInlineBuffers)
+        mp.extraMdls.resize(count - MiniportPacket::kInlineBuffers);
 
     PNDIS_PACKET packet = mp.Packet();
     PNDIS_BUFFER *link = &packet->Private.Head;
     mp.buffers.clear();
-    for (size_t i = 0; i + 1 < bounds.size(); i++) {
-        MiniportBuffer buffer = NewMiniportBuffer(mp.data.get() + bounds[i], bounds[i + 1] - bounds[i],
-                                                  options.mapped, &mp.mdls[i]);
+    for (size_t i = 0; i < count; i++) {
+        MDL *storage = i < MiniportPacket::kInlineBuffers ? &mp.mdls[i]
+                                                           : &mp.extraMdls[i - MiniportPacket::kInlineBuffers];
+        MiniportBuffer buffer = NewMiniportBuffer(mp.data + bounds[i], bounds[i + 1] - bounds[i],
+                                                  options.mapped, storage);
         *link = buffer.mdl;
         link = &buffer.mdl->Next;
         packet->Private.Tail = buffer.mdl;
         mp.buffers.push_back(buffer);
     }
-    packet->Private.Count = static_cast<UINT>(mp.buffers.size());
+    packet->Private.Count = static_cast<UINT>(count);
     packet->Private.PhysicalCount = packet->Private.Count;
     packet->Private.TotalLength = static_cast<UINT>(frame.size());
     packet->Private.ValidCounts = TRUE;
-    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
-    auto *oob = reinterpret_cast<PNDIS_PACKET_OOB_DATA>(mp.descriptor.get() + oobOffset);
+    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(MiniportPacket::kOobOffset);
+    auto *oob = reinterpret_cast<PNDIS_PACKET_OOB_DATA>(mp.descriptor + MiniportPacket::kOobOffset);
     oob->HeaderSize = static_cast<UINT>(options.headerSize.value_or(headerSize));
     oob->Status = options.status;
-    PoisonMemory(mp.descriptor.get() + reservedEnd, oobOffset - reservedEnd);
+    PoisonMemory(mp.descriptor + MiniportPacket::kReservedEnd,
+                 MiniportPacket::kOobOffset - MiniportPacket::kReservedEnd);
 }
 
 }  // namespace
+
+void MiniportPacket::Poison(bool poison)
+{
+    auto apply = poison ? PoisonMemory : UnpoisonMemory;
+    apply(descriptor, sizeof descriptor);
+    apply(area, kAreaBytes);
+    apply(largeData.get(), largeCapacity);
+    apply(mdls, sizeof mdls);
+    apply(extraMdls.data(), extraMdls.size() * sizeof(MDL));
+}
+
+MiniportPacketBlock::MiniportPacketBlock()
+    : area(new uint8_t[kPackets * MiniportPacket::kAreaBytes])
+{
+    for (size_t i = 0; i < kPackets; i++)
+        packets[i].area = area.get() + i * MiniportPacket::kAreaBytes;
+    // Off limits until a frame is copied in (~NdisState makes it usable again).
+    PoisonMemory(area.get(), kPackets * MiniportPacket::kAreaBytes);
+}
+
+MiniportPacket &NdisState::TakeMiniportPacket(const std::shared_ptr<NdisBinding> &binding)
+{
+    MiniportPacket *mp;
+    if (!freePackets.empty()) {
+        mp = freePackets.back();
+        freePackets.pop_back();
+    } else {
+        packetBlocks.push_back(std::make_unique<MiniportPacketBlock>());
+        MiniportPacketBlock &block = *packetBlocks.back();
+        // The block's other packets wait on the free list, the lowest address last.
+        for (size_t i = MiniportPacketBlock::kPackets; i-- > 1;)
+            freePackets.push_back(&block.packets[i]);
+        mp = &block.packets[0];
+    }
+    mp->state = MiniportPacket::State::Indicating;
+    mp->references = 0;
+    mp->earlyReturns = 0;
+    mp->lent = false;
+    mp->binding = binding;
+    return *mp;
+}
+
+MiniportPacket *NdisState::FindMiniportPacket(PNDIS_PACKET packet)
+{
+    const auto address = reinterpret_cast<uintptr_t>(packet);
+    for (const auto &block : packetBlocks) {
+        const auto first = reinterpret_cast<uintptr_t>(block->packets.data());
+        if (address < first || address >= first + sizeof block->packets)
+            continue;
+        MiniportPacket &mp = block->packets[(address - first) / sizeof(MiniportPacket)];
+        if (mp.Packet() != packet || mp.state == MiniportPacket::State::Free)
+            return nullptr;
+        return &mp;
+    }
+    return nullptr;
+}
 
 void NdisState::RetireMiniportPacket(MiniportPacket &packet)
 {
     packet.state = MiniportPacket::State::Returned;
     // The buffers go at once (use after return is caught by AddressSanitizer or by the
     // I/O manager's quarantine); descriptor and frame memory stay poisoned a while.
-    for (const auto &buffer : packet.buffers)
-        DeleteMiniportBuffer(buffer);
+    for (size_t i = 0; i < packet.buffers.size(); i++)
+        DeleteMiniportBuffer(packet.buffers[i]);
     packet.buffers.clear();
-    PoisonMiniportPacket(packet, true);
-    retiredPackets.push_back(packet.Packet());
+    packet.Poison(true);
+    retiredPackets.push_back(&packet);
     while (retiredPackets.size() > kRetiredPacketsKept) {
-        auto found = miniportPackets.find(retiredPackets.front());
+        MiniportPacket *oldest = retiredPackets.front();
         retiredPackets.pop_front();
-        if (found == miniportPackets.end())
-            continue;
-        auto node = miniportPackets.extract(found);
-        node.mapped()->binding.reset();
-        if (spareMiniportPackets.size() < kSparePackets)
-            spareMiniportPackets.push_back(std::move(node));   // stays poisoned until reused
-        else
-            PoisonMiniportPacket(*node.mapped(), false);
+        oldest->state = MiniportPacket::State::Free;
+        oldest->binding.reset();
+        freePackets.push_back(oldest);   // stays poisoned until reused
     }
 }
 
@@ -133,10 +170,11 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
 
     // Header and lookahead are blocks of their own that end with the indication, so a
     // protocol reading past them, or keeping them, is caught.
-    auto header = std::make_unique<uint8_t[]>(headerSize);
+    // Not zeroed first: the copies fill them.
+    std::unique_ptr<uint8_t[]> header(new uint8_t[headerSize]);
     if (headerSize != 0)
         std::memcpy(header.get(), frame.data(), headerSize);
-    auto lookahead = std::make_unique<uint8_t[]>(lookaheadSize);
+    std::unique_ptr<uint8_t[]> lookahead(new uint8_t[lookaheadSize]);
     if (lookaheadSize != 0)
         std::memcpy(lookahead.get(), frame.data() + headerSize, lookaheadSize);
 
@@ -162,39 +200,25 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
 
 std::optional<INT> Adapter::IndicatePacket(const Frame &frame, const PacketOptions &options)
 {
-    BindingCall call = state_.BeginCall(*this);
-    if (!call)
-        return std::nullopt;
-    RECEIVE_PACKET_HANDLER *handler = call.handlers().ReceivePacketHandler;
-    if (handler == nullptr)
-        throw std::logic_error("the protocol has no receive-packet handler");
-    decltype(state_.miniportPackets)::node_type node;
+    // One acquisition of the mutex before the handler and one after it.
+    BindingCall call;
+    MiniportPacket *taken;
     {
         std::lock_guard lock(state_.mutex);
-        if (!state_.spareMiniportPackets.empty()) {
-            node = std::move(state_.spareMiniportPackets.back());
-            state_.spareMiniportPackets.pop_back();
-        }
+        call = state_.BeginCallLocked(*this);
+        if (!call)
+            return std::nullopt;
+        if (call.handlers().ReceivePacketHandler == nullptr)
+            throw std::logic_error("the protocol has no receive-packet handler");
+        taken = &state_.TakeMiniportPacket(call.binding());
     }
-    if (node.empty()) {
-        // A fresh entry: extracted from a scratch map so that it carries its own node.
-        decltype(state_.miniportPackets) scratch;
-        scratch.emplace(nullptr, std::make_unique<MiniportPacket>());
-        node = scratch.extract(scratch.begin());
-    }
-    MiniportPacket &mp = *node.mapped();
+    MiniportPacket &mp = *taken;
     BuildMiniportPacket(mp, frame, options, std::min(HeaderSize(frame), frame.size()));
     PNDIS_PACKET packet = mp.Packet();
-    mp.binding = call.binding();
-    node.key() = packet;
-    {
-        std::lock_guard lock(state_.mutex);
-        state_.miniportPackets.insert(std::move(node));
-    }
     INT kept;
     {
         IrqlScope dispatch(DISPATCH_LEVEL);
-        kept = handler(call.context(), packet);
+        kept = call.handlers().ReceivePacketHandler(call.context(), packet);
     }
     std::lock_guard lock(state_.mutex);
     NdisCheck(options.status != NDIS_STATUS_RESOURCES || kept <= 0,
@@ -212,6 +236,7 @@ std::optional<INT> Adapter::IndicatePacket(const Frame &frame, const PacketOptio
         mp.references = outstanding;
         mp.binding->lentPackets++;
     }
+    call.EndLocked();
     return kept;
 }
 
@@ -237,10 +262,11 @@ extern "C" VOID NTAPI NdisReturnPackets(PNDIS_PACKET *PacketsToReturn, UINT Numb
     for (UINT i = 0; i < NumberOfPackets; i++) {
         PNDIS_PACKET packet = PacketsToReturn[i];
         auto raw = reinterpret_cast<uintptr_t>(packet);
-        auto found = state.miniportPackets.find(packet);
-        NdisCheck(found != state.miniportPackets.end(), "packet returned to NDIS that it never lent", raw);
-        MiniportPacket &mp = *found->second;
+        MiniportPacket *found = state.FindMiniportPacket(packet);
+        NdisCheck(found != nullptr, "packet returned to NDIS that it never lent", raw);
+        MiniportPacket &mp = *found;
         switch (mp.state) {
+        case MiniportPacket::State::Free:   // FindMiniportPacket returns none
         case MiniportPacket::State::Returned:
             NdisCheck(!mp.lent, "packet returned to NDIS twice", raw);
             NdisViolation("packet returned to NDIS that it never lent", raw);

@@ -7,6 +7,7 @@
 #include "sim/ndis.h"
 
 #include <array>
+#include <cstddef>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -66,6 +67,8 @@ inline std::shared_ptr<NdisPendingOp> NewPendingOp(NdisOperation operation, cons
 // Who has a protocol packet in hand besides the protocol.
 enum class PacketHolder { None, Send, Transfer };
 
+struct PoolPacket;
+
 struct PacketPool {
     NDIS_HANDLE handle = nullptr;
     UINT reservedLength = 0;
@@ -75,6 +78,7 @@ struct PacketPool {
     std::unique_ptr<uint8_t[]> storage;
     std::deque<size_t> freeList; // oldest freed first, so a freed packet is reused late
     size_t inUse = 0;
+    std::vector<PoolPacket> packets;   // the record of each descriptor
 
     PNDIS_PACKET Descriptor(size_t index) const
     {
@@ -101,25 +105,80 @@ struct MiniportBuffer {
 MiniportBuffer NewMiniportBuffer(uint8_t *address, size_t length, bool mapped, MDL *storage = nullptr);
 void DeleteMiniportBuffer(const MiniportBuffer &buffer);
 
-// A packet a miniport indicates through the receive-packet handler.
-// Once it has left the retired queue its memory serves a later indication.
+// A few elements in place, more on the host heap: the buffers of a miniport packet are
+// one or two in practice, and a packet that is recycled keeps what it grew.
+template <class T, size_t N>
+class InlineVector {
+public:
+    size_t size() const { return size_; }
+    T &operator[](size_t i) { return i < N ? inline_[i] : overflow_[i - N]; }
+    const T &operator[](size_t i) const { return i < N ? inline_[i] : overflow_[i - N]; }
+    void clear() { size_ = 0; }
+    // Room for `count` elements; those past the first N live in the overflow, whose
+    // addresses stay put until the next resize.
+    void resize(size_t count)
+    {
+        if (count > N && overflow_.size() < count - N)
+            overflow_.resize(count - N);
+        size_ = count;
+    }
+    void push_back(const T &value)
+    {
+        resize(size_ + 1);
+        (*this)[size_ - 1] = value;
+    }
+
+private:
+    std::array<T, N> inline_{};
+    std::vector<T> overflow_;
+    size_t size_ = 0;
+};
+
+// A packet a miniport indicates through the receive-packet handler, as a miniport keeps
+// them: in blocks of descriptors with a receive area each (MiniportPacketBlock), taken
+// from a free list and given back to it once the packet has left the retired queue.
+// NDIS finds the record of a packet the protocol hands back by its address within a
+// block, so a stray pointer is recognised without being read.
 struct MiniportPacket {
-    enum class State { Indicating, Lent, Returned };
-    std::unique_ptr<uint8_t[]> descriptor;
-    size_t descriptorSize = 0;
-    std::unique_ptr<uint8_t[]> data;
+    enum class State { Free, Indicating, Lent, Returned };
+    // Descriptor with the protocol-reserved area of an indicated packet, a poisoned gap,
+    // and the out-of-band data.
+    static constexpr size_t kReservedSize = 4 * sizeof(PVOID);   // PROTOCOL_RESERVED_SIZE_IN_PACKET
+    static constexpr size_t kRedZone = 16;
+    static constexpr size_t kReservedEnd = offsetof(NDIS_PACKET, ProtocolReserved) + kReservedSize;
+    static constexpr size_t kOobOffset = (kReservedEnd + 7) / 8 * 8 + kRedZone;
+    static constexpr size_t kDescriptorSize = kOobOffset + sizeof(NDIS_PACKET_OOB_DATA);
+    static constexpr size_t kInlineBuffers = 4;
+    // A frame up to this size lives in the packet's part of its block's receive area.
+    static constexpr size_t kAreaBytes = 2048;
+
+    alignas(16) uint8_t descriptor[(kDescriptorSize + 15) / 16 * 16];
+    alignas(16) MDL mdls[kInlineBuffers];      // storage of the mapped buffers' MDLs
+    std::vector<MDL> extraMdls;                 // for buffers past kInlineBuffers
+    uint8_t *area = nullptr;                    // kAreaBytes of the block's receive area
+    std::unique_ptr<uint8_t[]> largeData;       // a longer frame's memory, kept for reuse
+    size_t largeCapacity = 0;
+    uint8_t *data = nullptr;                    // area or largeData
     size_t dataSize = 0;
-    size_t dataCapacity = 0;
-    std::vector<MiniportBuffer> buffers;   // released when the packet is retired
-    std::vector<MDL> mdls;                 // storage of the mapped buffers' MDLs
-    std::vector<size_t> bounds;            // where the buffers split the frame
-    State state = State::Indicating;
+    InlineVector<MiniportBuffer, kInlineBuffers> buffers;   // released when retired
+    InlineVector<size_t, kInlineBuffers + 1> bounds;        // where the buffers split the frame
+    State state = State::Free;
     int references = 0;       // NdisReturnPackets still owed
     int earlyReturns = 0;     // returns that came while the indication still ran
     bool lent = false;        // the protocol kept it at some point
     std::shared_ptr<NdisBinding> binding;
 
-    PNDIS_PACKET Packet() const { return reinterpret_cast<PNDIS_PACKET>(descriptor.get()); }
+    PNDIS_PACKET Packet() { return reinterpret_cast<PNDIS_PACKET>(descriptor); }
+    size_t DataCapacity() const { return data == area ? kAreaBytes : largeCapacity; }
+    // Poisons (or unpoisons) descriptor, frame memory and MDL storage.
+    void Poison(bool poison);
+};
+
+struct MiniportPacketBlock {
+    static constexpr size_t kPackets = 64;
+    MiniportPacketBlock();
+    std::unique_ptr<uint8_t[]> area;     // kPackets * MiniportPacket::kAreaBytes
+    std::array<MiniportPacket, kPackets> packets;
 };
 
 // One receive indication in progress; its token is the MacReceiveContext.
@@ -137,8 +196,10 @@ public:
                 const NDIS_PROTOCOL_CHARACTERISTICS &handlers);
     ~BindingCall();
     BindingCall(BindingCall &&other) noexcept;
-    BindingCall &operator=(BindingCall &&) = delete;
+    BindingCall &operator=(BindingCall &&other) noexcept;
     BindingCall(const BindingCall &) = delete;
+    // Ends the call under the mutex the caller holds (the destructor then does nothing).
+    void EndLocked();
 
     explicit operator bool() const { return binding_ != nullptr; }
     const std::shared_ptr<NdisBinding> &binding() const { return binding_; }
@@ -146,6 +207,8 @@ public:
     const NDIS_PROTOCOL_CHARACTERISTICS &handlers() const { return handlers_; }
 
 private:
+    void End();
+
     NdisState *state_ = nullptr;
     std::shared_ptr<NdisBinding> binding_;
     NDIS_PROTOCOL_CHARACTERISTICS handlers_{};
@@ -158,6 +221,7 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     Machine &machine;
     mutable std::mutex mutex;
     std::condition_variable callsDone;  // a binding's activeCalls dropped
+    size_t callsDoneWaiters = 0;        // threads waiting on callsDone
 
     // The registered protocol.
     NDIS_HANDLE protocolHandle = nullptr;
@@ -169,11 +233,9 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     std::unordered_map<NDIS_HANDLE, std::shared_ptr<NdisBinding>> bindings;  // never erased
     std::unordered_map<NDIS_HANDLE, std::unique_ptr<PacketPool>> pools;
     std::unordered_set<NDIS_HANDLE> freedPools;
-    std::unordered_map<PNDIS_PACKET, PoolPacket> poolPackets;
-    std::unordered_map<PNDIS_PACKET, std::unique_ptr<MiniportPacket>> miniportPackets;
-    std::deque<PNDIS_PACKET> retiredPackets;   // returned, kept poisoned for a while
-    // Packets that left the retired queue, still poisoned, with their map entries.
-    std::vector<decltype(miniportPackets)::node_type> spareMiniportPackets;
+    std::vector<std::unique_ptr<MiniportPacketBlock>> packetBlocks;
+    std::deque<MiniportPacket *> retiredPackets;  // returned, kept poisoned for a while
+    std::vector<MiniportPacket *> freePackets;     // left the retired queue, still poisoned
     std::unordered_map<NDIS_HANDLE, Indication> indications;
     std::unordered_map<const void *, std::unique_ptr<char16_t[]>> memory;
     std::unordered_set<const void *> freedMemory;
@@ -185,6 +247,9 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     std::shared_ptr<NdisBinding> RequireOpenBinding(NDIS_HANDLE handle, const char *routine);
     // Starts a call on the adapter's open binding, or returns an empty call.
     BindingCall BeginCall(Adapter &adapter);
+    BindingCall BeginCallLocked(Adapter &adapter);   // mutex held
+    // A binding's running calls dropped; mutex held. Wakes FinishBindingCalls if it waits.
+    void CallEnded(NdisBinding &binding);
 
     // Registers a pended call with the adapter; a Dpc call is queued for the DPC
     // thread, after `prelude` (which also runs alone for a held call). Mutex held.
@@ -195,11 +260,19 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     // Completes every pended call of the binding and waits for its running calls.
     void FinishBindingCalls(const std::shared_ptr<NdisBinding> &binding);
 
+    // The record of a descriptor of one of the pools, found by its address within the
+    // pool's storage (no look at the memory behind `packet`), or null; mutex held.
+    PoolPacket *FindPoolPacket(PNDIS_PACKET packet);
     // A protocol packet that must be allocated from a pool (bug-checks otherwise, naming
     // `routine`); mutex held.
     PoolPacket &RequireAllocatedPacket(PNDIS_PACKET packet, const char *routine);
+    // A packet for an indication by `binding`, marked Indicating; mutex held.
+    MiniportPacket &TakeMiniportPacket(const std::shared_ptr<NdisBinding> &binding);
+    // The miniport packet whose descriptor is at `packet` and that is not on the free
+    // list, or null; mutex held. No look at the memory behind `packet`.
+    MiniportPacket *FindMiniportPacket(PNDIS_PACKET packet);
     // Gives back a miniport packet whose last reference the protocol returned; it stays
-    // poisoned for a while before its memory is freed, so that late uses are caught.
+    // poisoned for a while before its memory serves again, so that late uses are caught.
     // Mutex held.
     void RetireMiniportPacket(MiniportPacket &packet);
 };

@@ -45,8 +45,30 @@ size_t FirstDifference(const uint8_t *begin, size_t size, uint8_t fill)
     return size;
 }
 
-constexpr size_t kSpareNodes = 256;
-constexpr size_t kSpareMemory = 32;
+// Size classes of a block with its guard area: multiples of 64 bytes up to 4 KiB, then
+// powers of two up to 64 KiB; larger blocks get memory of their own.
+constexpr size_t kClassStep = 64;
+constexpr size_t kStepClasses = 4096 / kClassStep;
+constexpr size_t kLargestClassBytes = 65536;
+constexpr size_t kSizeClasses = kStepClasses + 4;   // 8, 16, 32, 64 KiB
+constexpr size_t kChunkBytes = 65536;
+
+size_t ClassOf(size_t bytes)
+{
+    if (bytes <= kStepClasses * kClassStep)
+        return bytes == 0 ? 0 : (bytes - 1) / kClassStep;
+    size_t index = kStepClasses;
+    for (size_t stride = 8192; stride < bytes; stride *= 2)
+        ++index;
+    return index;
+}
+
+size_t StrideOf(size_t sizeClass)
+{
+    if (sizeClass < kStepClasses)
+        return (sizeClass + 1) * kClassStep;
+    return size_t{8192} << (sizeClass - kStepClasses);
+}
 
 }  // namespace
 
@@ -70,71 +92,154 @@ bool Pool::UsageKey::operator<(const UsageKey &other) const
                            static_cast<int>(other.owner));
 }
 
-Pool::Pool(Machine &machine) : machine_(machine) {}
+void Pool::BlockList::PushBack(Block *block)
+{
+    block->prev = tail;
+    block->next = nullptr;
+    (tail != nullptr ? tail->next : head) = block;
+    tail = block;
+    ++count;
+}
+
+void Pool::BlockList::Remove(Block *block)
+{
+    (block->prev != nullptr ? block->prev->next : head) = block->next;
+    (block->next != nullptr ? block->next->prev : tail) = block->prev;
+    block->prev = block->next = nullptr;
+    --count;
+}
+
+Pool::Pool(Machine &machine) : machine_(machine), freeSlots_(kSizeClasses) {}
 
 Pool::~Pool()
 {
     // A write into freed pool is a driver bug even when no unload check ran.
     CheckQuarantine();
-    for (auto &[address, block] : freed_)
-        ReleaseMemory(block);
-    for (auto &[address, block] : live_)
-        ReleaseMemory(block);
-    for (const SpareMemory &spare : spareMemory_) {
-        UnpoisonMemory(spare.raw, spare.size + kGuardBytes);
-        ::operator delete(spare.raw, kAlignment);
+    for (const Chunk &chunk : chunks_) {
+        UnpoisonMemory(reinterpret_cast<void *>(chunk.begin), chunk.end - chunk.begin);
+        ::operator delete(reinterpret_cast<void *>(chunk.begin), kAlignment);
     }
+    for (const auto &[address, block] : large_) {
+        UnpoisonMemory(block->raw, block->info.size + kGuardBytes);
+        ::operator delete(block->raw, kAlignment);
+        delete block;
+    }
+}
+
+Pool::Block *Pool::TakeSlot(size_t sizeClass)
+{
+    std::vector<Block *> &free = freeSlots_[sizeClass];
+    if (free.empty()) {
+        const size_t stride = StrideOf(sizeClass);
+        const size_t slots = std::max<size_t>(kChunkBytes / stride, 1);
+        Chunk chunk;
+        void *memory = ::operator new(slots * stride, kAlignment, std::nothrow);
+        if (memory == nullptr)
+            return nullptr;
+        chunk.begin = reinterpret_cast<uintptr_t>(memory);
+        chunk.end = chunk.begin + slots * stride;
+        chunk.stride = stride;
+        chunk.blocks = std::make_unique<Block[]>(slots);
+        // Slots no block uses are off limits.
+        PoisonMemory(memory, slots * stride);
+        for (size_t i = slots; i-- > 0;) {
+            Block &block = chunk.blocks[i];
+            block.raw = reinterpret_cast<void *>(chunk.begin + i * stride);
+            block.sizeClass = static_cast<uint16_t>(sizeClass);
+            free.push_back(&block);
+        }
+        auto at = std::upper_bound(chunks_.begin(), chunks_.end(), chunk.begin,
+                                   [](uintptr_t address, const Chunk &c) { return address < c.begin; });
+        chunks_.insert(at, std::move(chunk));
+    }
+    Block *block = free.back();
+    free.pop_back();
+    return block;
 }
 
 void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    Block block;
-    block.info.size = size;
-    block.info.tag = tag;
-    block.info.type = type;
-    block.info.owner = owner;
-    // The newest evicted block of this size first: steady traffic reuses its own memory.
-    for (size_t i = spareMemory_.size(); i-- > 0;) {
-        if (spareMemory_[i].size != size)
-            continue;
-        block.raw = spareMemory_[i].raw;
-        spareMemory_.erase(spareMemory_.begin() + static_cast<std::ptrdiff_t>(i));
-        UnpoisonMemory(block.raw, size + kGuardBytes);
-        break;
+    PoolBlock info;
+    info.size = size;
+    info.tag = tag;
+    info.type = type;
+    info.owner = owner;
+    Block *block = nullptr;
+    const size_t bytes = size + kGuardBytes;
+    if (size <= kLargestBlock) {
+        if (bytes <= kLargestClassBytes) {
+            block = TakeSlot(ClassOf(bytes));
+        } else if (void *memory = ::operator new(bytes, kAlignment, std::nothrow)) {
+            block = new Block;
+            block->raw = memory;
+            block->sizeClass = kLargeClass;
+            large_.emplace(reinterpret_cast<uintptr_t>(memory), block);
+        }
     }
-    if (block.raw == nullptr && size <= kLargestBlock)
-        block.raw = ::operator new(size + kGuardBytes, kAlignment, std::nothrow);
-    if (block.raw == nullptr) {
-        ++UsageFor(block.info).failures;
+    if (block == nullptr) {
+        ++UsageFor(info).failures;
         return nullptr;
     }
-    auto *bytes = static_cast<uint8_t *>(block.raw);
-    std::memset(bytes, kFreshFill, size);
-    std::memset(bytes + size, kGuardFill, kGuardBytes);
-    PoisonMemory(bytes + size, kGuardBytes);
-    block.info.address = block.raw;
-    block.info.serial = ++serial_;
+    auto *memory = static_cast<uint8_t *>(block->raw);
+    UnpoisonMemory(memory, bytes);
+    std::memset(memory, kFreshFill, size);
+    std::memset(memory + size, kGuardFill, kGuardBytes);
+    PoisonMemory(memory + size, kGuardBytes);
+    info.address = memory;
+    info.serial = ++serial_;
+    block->info = info;
+    block->state = Block::State::Live;
+    block->holdsKernelObjects = false;
 
-    PoolTagUsage &usage = UsageFor(block.info);
-    block.usage = &usage;
+    PoolTagUsage &usage = UsageFor(info);
+    block->usage = &usage;
     ++usage.allocations;
     ++usage.blocks;
     usage.bytes += size;
     usage.peakBlocks = std::max(usage.peakBlocks, usage.blocks);
     usage.peakBytes = std::max(usage.peakBytes, usage.bytes);
+    live_.PushBack(block);
+    return memory;
+}
 
-    const auto key = reinterpret_cast<uintptr_t>(block.raw);
-    if (!spareNodes_.empty()) {
-        BlockMap::node_type node = std::move(spareNodes_.back());
-        spareNodes_.pop_back();
-        node.key() = key;
-        node.mapped() = block;
-        live_.insert(std::move(node));
-    } else {
-        live_.emplace(key, block);
+Pool::Block *Pool::BlockAt(uintptr_t address) const
+{
+    auto after = std::upper_bound(chunks_.begin(), chunks_.end(), address,
+                                  [](uintptr_t a, const Chunk &c) { return a < c.begin; });
+    if (after != chunks_.begin()) {
+        const Chunk &chunk = *std::prev(after);
+        if (address < chunk.end) {
+            const uintptr_t offset = address - chunk.begin;
+            if (offset % chunk.stride != 0)
+                return nullptr;
+            Block *block = &chunk.blocks[offset / chunk.stride];
+            return block->state != Block::State::Unused ? block : nullptr;
+        }
     }
-    return block.raw;
+    auto large = large_.find(address);
+    return large != large_.end() ? large->second : nullptr;
+}
+
+Pool::Block *Pool::RecordContaining(uintptr_t address) const
+{
+    Block *block = nullptr;
+    auto after = std::upper_bound(chunks_.begin(), chunks_.end(), address,
+                                  [](uintptr_t a, const Chunk &c) { return a < c.begin; });
+    if (after != chunks_.begin() && address < std::prev(after)->end) {
+        const Chunk &chunk = *std::prev(after);
+        block = &chunk.blocks[(address - chunk.begin) / chunk.stride];
+    } else {
+        auto large = large_.upper_bound(address);
+        if (large == large_.begin())
+            return nullptr;
+        block = std::prev(large)->second;
+    }
+    // A zero-sized block contains its own address only.
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block->raw);
+    if (block->state != Block::State::Live || address - start >= std::max<size_t>(block->info.size, 1))
+        return nullptr;
+    return block;
 }
 
 void Pool::Free(void *address)
@@ -149,39 +254,38 @@ void Pool::Free(void *address, void (*checkIrql)(POOL_TYPE type))
     bool holdsKernelObjects = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto found = live_.find(key);
+        Block *block = BlockAt(key);
+        const bool live = block != nullptr && block->state == Block::State::Live;
         if (checkIrql != nullptr)
-            checkIrql(found != live_.end() ? found->second.info.type : NonPagedPool);
-        if (found == live_.end()) {
-            auto freed = freed_.find(key);
-            if (freed != freed_.end())
-                BugCheck(StopCode::BadPoolCaller, "pool block freed twice", 7, key,
-                         freed->second.info.tag);
+            checkIrql(live ? block->info.type : NonPagedPool);
+        if (!live) {
+            if (block != nullptr)
+                BugCheck(StopCode::BadPoolCaller, "pool block freed twice", 7, key, block->info.tag);
             BugCheck(StopCode::BadPoolCaller, "ExFreePool of an address that is no pool block",
                      0x46, key);
         }
-        Block block = found->second;
-        auto *bytes = static_cast<uint8_t *>(block.raw);
-        size = block.info.size;
+        auto *bytes = static_cast<uint8_t *>(block->raw);
+        size = block->info.size;
 
         UnpoisonMemory(bytes + size, kGuardBytes);
         size_t overrun = FirstDifference(bytes + size, kGuardBytes, kGuardFill);
         if (overrun < kGuardBytes)
             BugCheck(StopCode::SpecialPoolDetectedMemoryCorruption,
                      "pool block overrun: bytes after the block's end were written", key, size,
-                     block.info.tag, size + overrun);
+                     block->info.tag, size + overrun);
 
         std::memset(bytes, kFreedFill, size + kGuardBytes);
         PoisonMemory(bytes, size + kGuardBytes);
-        holdsKernelObjects = block.holdsKernelObjects;
+        holdsKernelObjects = block->holdsKernelObjects;
 
-        PoolTagUsage &usage = *block.usage;
+        PoolTagUsage &usage = *block->usage;
         ++usage.frees;
         --usage.blocks;
         usage.bytes -= size;
 
-        freed_.insert(live_.extract(found));
-        quarantine_.push_back(key);
+        live_.Remove(block);
+        block->state = Block::State::Quarantined;
+        quarantine_.PushBack(block);
         quarantineBytes_ += size;
         Evict();
     }
@@ -195,13 +299,8 @@ void Pool::Free(void *address, void (*checkIrql)(POOL_TYPE type))
 void Pool::MarkKernelObject(const void *address)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto key = reinterpret_cast<uintptr_t>(address);
-    auto after = live_.upper_bound(key);
-    if (after == live_.begin())
-        return;
-    Block &block = std::prev(after)->second;
-    if (key - reinterpret_cast<uintptr_t>(block.raw) < std::max<size_t>(block.info.size, 1))
-        block.holdsKernelObjects = true;
+    if (Block *block = RecordContaining(reinterpret_cast<uintptr_t>(address)))
+        block->holdsKernelObjects = true;
 }
 
 void Pool::RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner)
@@ -217,24 +316,17 @@ void Pool::RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner)
 std::optional<PoolBlock> Pool::Find(const void *address) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto found = live_.find(reinterpret_cast<uintptr_t>(address));
-    if (found == live_.end())
+    Block *block = BlockAt(reinterpret_cast<uintptr_t>(address));
+    if (block == nullptr || block->state != Block::State::Live)
         return std::nullopt;
-    return found->second.info;
+    return block->info;
 }
 
 std::optional<PoolBlock> Pool::Containing(const void *address) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto key = reinterpret_cast<uintptr_t>(address);
-    auto after = live_.upper_bound(key);
-    if (after == live_.begin())
-        return std::nullopt;
-    const Block &block = std::prev(after)->second;
-    const auto start = reinterpret_cast<uintptr_t>(block.raw);
-    // A zero-sized block contains its own address only.
-    if (key - start < std::max<size_t>(block.info.size, 1))
-        return block.info;
+    if (Block *block = RecordContaining(reinterpret_cast<uintptr_t>(address)))
+        return block->info;
     return std::nullopt;
 }
 
@@ -242,10 +334,9 @@ std::vector<PoolBlock> Pool::Blocks() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<PoolBlock> blocks;
-    for (const auto &[address, block] : live_)
-        blocks.push_back(block.info);
-    std::sort(blocks.begin(), blocks.end(),
-              [](const PoolBlock &a, const PoolBlock &b) { return a.serial < b.serial; });
+    blocks.reserve(live_.count);
+    for (const Block *block = live_.head; block != nullptr; block = block->next)
+        blocks.push_back(block->info);   // allocated in serial order, so oldest first
     return blocks;
 }
 
@@ -347,16 +438,23 @@ void Pool::CheckDriverPoolFreed()
 void Pool::CheckQuarantine()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto &[address, block] : freed_)
-        VerifyFreedBlock(block);
+    for (const Block *block = quarantine_.head; block != nullptr; block = block->next)
+        VerifyFreedBlock(*block);
 }
 
 PoolTagUsage &Pool::UsageFor(const PoolBlock &block)
 {
-    PoolTagUsage &usage = usage_[UsageKey{block.tag, block.type, block.owner}];
+    UsageHint &hint = usageHints_[(block.tag ^ (block.tag >> 13) ^ static_cast<uint32_t>(block.type) * 3 ^
+                                   static_cast<uint32_t>(block.owner) * 5) % usageHints_.size()];
+    if (hint.usage != nullptr && hint.key.tag == block.tag && hint.key.type == block.type &&
+        hint.key.owner == block.owner)
+        return *hint.usage;
+    const UsageKey key{block.tag, block.type, block.owner};
+    PoolTagUsage &usage = usage_[key];
     usage.tag = block.tag;
     usage.type = block.type;
     usage.owner = block.owner;
+    hint = {key, &usage};
     return usage;
 }
 
@@ -374,37 +472,24 @@ void Pool::VerifyFreedBlock(const Block &block) const
     PoisonMemory(bytes, size);
 }
 
-void Pool::RecycleMemory(Block &block)
-{
-    if (spareMemory_.size() == kSpareMemory) {
-        void *oldest = spareMemory_.front().raw;
-        UnpoisonMemory(oldest, spareMemory_.front().size + kGuardBytes);
-        ::operator delete(oldest, kAlignment);
-        spareMemory_.erase(spareMemory_.begin());
-    }
-    spareMemory_.push_back({block.raw, block.info.size});
-    block.raw = nullptr;
-}
-
-void Pool::ReleaseMemory(Block &block)
-{
-    UnpoisonMemory(block.raw, block.info.size + kGuardBytes);
-    ::operator delete(block.raw, kAlignment);
-    block.raw = nullptr;
-}
-
 void Pool::Evict()
 {
-    while (quarantine_.size() > kQuarantineBlocks ||
-           (quarantineBytes_ > kQuarantineBytes && !quarantine_.empty())) {
-        auto found = freed_.find(quarantine_.front());
-        quarantine_.pop_front();
-        VerifyFreedBlock(found->second);
-        quarantineBytes_ -= found->second.info.size;
-        RecycleMemory(found->second);
-        BlockMap::node_type node = freed_.extract(found);
-        if (spareNodes_.size() < kSpareNodes)
-            spareNodes_.push_back(std::move(node));
+    while (quarantine_.count > kQuarantineBlocks ||
+           (quarantineBytes_ > kQuarantineBytes && quarantine_.count != 0)) {
+        Block *oldest = quarantine_.head;
+        VerifyFreedBlock(*oldest);
+        quarantine_.Remove(oldest);
+        quarantineBytes_ -= oldest->info.size;
+        if (oldest->sizeClass == kLargeClass) {
+            UnpoisonMemory(oldest->raw, oldest->info.size + kGuardBytes);
+            ::operator delete(oldest->raw, kAlignment);
+            large_.erase(reinterpret_cast<uintptr_t>(oldest->raw));
+            delete oldest;
+        } else {
+            // Checked and still poisoned, for the next block of its class.
+            oldest->state = Block::State::Unused;
+            freeSlots_[oldest->sizeClass].push_back(oldest);
+        }
     }
 }
 

@@ -12,6 +12,10 @@
 //   check and when the machine ends (DRIVER_CORRUPTED_EXPOOL "freed pool touched").
 // - A guard area after each block catches writes past its end at free time.
 // - Freeing an unknown address or a block twice stops the machine (BAD_POOL_CALLER).
+// - Blocks of up to 64 KiB are slots of chunks of their size class, with their records
+//   in a table beside the chunk: allocation, free and look-up by address cost the same
+//   however many blocks are live or quarantined, and need no host allocation once the
+//   chunks exist; an address is checked against the chunks before anything is read.
 #pragma once
 
 #include "sim/asan.h"
@@ -20,8 +24,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <array>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -131,43 +136,70 @@ public:
     void MarkKernelObject(const void *address);
 
 private:
+    // The record of one block, kept apart from its memory so that a driver's stray write
+    // cannot reach it: in its chunk's table for blocks of a size class, on the host heap
+    // for larger ones. A block is on one list at a time: live (oldest first, so in serial
+    // order) or quarantined (oldest first).
     struct Block {
+        enum class State : uint8_t { Unused, Live, Quarantined };
         PoolBlock info;
-        void *raw = nullptr;
+        void *raw = nullptr;                // the slot or the large block's memory
         PoolTagUsage *usage = nullptr;      // the node of usage_ it is counted in
+        Block *prev = nullptr;
+        Block *next = nullptr;
+        uint16_t sizeClass = 0;             // kLargeClass for a block of its own
+        State state = State::Unused;
         bool holdsKernelObjects = false;    // see MarkKernelObject
     };
-    using BlockMap = std::map<uintptr_t, Block>;
+    struct BlockList {
+        Block *head = nullptr;
+        Block *tail = nullptr;
+        size_t count = 0;
+        void PushBack(Block *block);
+        void Remove(Block *block);
+    };
+    // Memory of one size class: slots of `stride` bytes (block and guard area) with
+    // their records in `blocks`.
+    struct Chunk {
+        uintptr_t begin = 0;
+        uintptr_t end = 0;
+        size_t stride = 0;
+        std::unique_ptr<Block[]> blocks;
+    };
     struct UsageKey {
         uint32_t tag;
         POOL_TYPE type;
         PoolOwner owner;
         bool operator<(const UsageKey &other) const;
     };
+    static constexpr uint16_t kLargeClass = 0xFFFF;
 
     PoolTagUsage &UsageFor(const PoolBlock &block);
+    // The live or quarantined block that starts at `address`, or null; mutex_ held.
+    // Reads no memory at `address`: a stray pointer is recognised as such.
+    Block *BlockAt(uintptr_t address) const;
+    // The chunk slot record or large block record for an address inside a block's memory.
+    Block *RecordContaining(uintptr_t address) const;
+    Block *TakeSlot(size_t size);
     void VerifyFreedBlock(const Block &block) const;
-    void ReleaseMemory(Block &block);
-    void RecycleMemory(Block &block);   // evicted: kept for reuse, or released
     void Evict();   // oldest quarantined blocks beyond the bounds
     [[noreturn]] void ReportLeaks(const std::vector<PoolBlock> &leaked) const;
 
     Machine &machine_;
     mutable std::mutex mutex_;
-    // A block's entry moves from live_ to freed_ and, once evicted, to spareNodes_ for
-    // the next allocation: no host allocation for the bookkeeping of a block.
-    BlockMap live_;
-    BlockMap freed_;
-    std::vector<BlockMap::node_type> spareNodes_;
-    // Memory of evicted blocks (checked, still poisoned) for the next blocks of its size.
-    struct SpareMemory {
-        void *raw;
-        size_t size;
-    };
-    std::vector<SpareMemory> spareMemory_;
-    std::deque<uintptr_t> quarantine_;      // addresses in freed_, oldest first
+    std::vector<Chunk> chunks_;                         // by address
+    std::vector<std::vector<Block *>> freeSlots_;       // by size class
+    std::map<uintptr_t, Block *> large_;                // blocks above the largest class
+    BlockList live_;
+    BlockList quarantine_;
     size_t quarantineBytes_ = 0;
     std::map<UsageKey, PoolTagUsage> usage_;
+    // The usage node last found for a key: steady traffic allocates a few tags only.
+    struct UsageHint {
+        UsageKey key{};
+        PoolTagUsage *usage = nullptr;
+    };
+    std::array<UsageHint, 8> usageHints_{};
     uint64_t serial_ = 0;
 };
 

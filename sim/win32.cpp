@@ -69,11 +69,8 @@ uint32_t TakeFirstSignalled(const std::vector<std::shared_ptr<UserEvent>> &event
 {
     for (size_t i = 0; i < events.size(); ++i) {
         std::lock_guard lock(events[i]->mutex);
-        if (events[i]->state) {
-            if (!events[i]->manualReset)
-                events[i]->state = false;
+        if (events[i]->Take())
             return win32::WAIT_OBJECT_0 + static_cast<uint32_t>(i);
-        }
     }
     return win32::WAIT_TIMEOUT;
 }
@@ -82,15 +79,17 @@ uint32_t TakeFirstSignalled(const std::vector<std::shared_ptr<UserEvent>> &event
 
 void UserEvent::Signal(bool newState)
 {
+    // A reset wakes nobody, and a set that no sleeper can miss needs no mutex: a sleeper
+    // counts itself before it looks at the state, the setter looks at the count after it
+    // stored the state (both sequentially consistent), so one of them sees the other.
+    state.store(newState);
+    if (!newState || sleepers.load() == 0)
+        return;
     std::vector<std::shared_ptr<EventWaiter>> toWake;
     {
         std::lock_guard lock(mutex);
-        state = newState;
-        if (newState)
-            toWake = waiters;
+        toWake = waiters;
     }
-    if (!newState)
-        return;
     signalled.notify_all();
     for (const auto &waiter : toWake) {
         {
@@ -134,6 +133,7 @@ uint32_t IoManager::WaitAnyUserEvent(void *const *handles, uint32_t count, uint3
     auto waiter = std::make_shared<EventWaiter>();
     for (const auto &event : events) {
         std::lock_guard lock(event->mutex);
+        event->sleepers.fetch_add(1);
         event->waiters.push_back(waiter);
     }
     uint32_t outcome = win32::WAIT_TIMEOUT;
@@ -153,6 +153,7 @@ uint32_t IoManager::WaitAnyUserEvent(void *const *handles, uint32_t count, uint3
         std::lock_guard lock(event->mutex);
         auto &list = event->waiters;
         list.erase(std::remove(list.begin(), list.end(), waiter), list.end());
+        event->sleepers.fetch_sub(1);
     }
     return outcome;
 }
@@ -165,26 +166,26 @@ uint32_t IoManager::WaitUserEvent(void *handle, uint32_t milliseconds)
         return win32::WAIT_FAILED;
     SpinForSignal(&event, 1, milliseconds);
     std::unique_lock lock(event->mutex);
-    auto signalled = [&] { return event->state.load(); };
+    auto signalled = [&] { return event->Take(); };
+    event->sleepers.fetch_add(1);
+    bool woken = true;
     if (milliseconds == win32::INFINITE)
         event->signalled.wait(lock, signalled);
-    else if (!event->signalled.wait_for(lock, std::chrono::milliseconds(milliseconds), signalled))
-        return win32::WAIT_TIMEOUT;
-    if (!event->manualReset)
-        event->state = false;
-    return win32::WAIT_OBJECT_0;
+    else
+        woken = event->signalled.wait_for(lock, std::chrono::milliseconds(milliseconds), signalled);
+    event->sleepers.fetch_sub(1);
+    return woken ? win32::WAIT_OBJECT_0 : win32::WAIT_TIMEOUT;
 }
 
+// The last error belongs to the calling thread alone: no mutex once its record is known.
 uint32_t IoManager::LastError()
 {
-    std::lock_guard lock(state_->mutex);
-    return CurrentUserThread(*state_)->lastError;
+    return CurrentUserThreadUnlocked(*state_)->lastError;
 }
 
 void IoManager::SetLastError(uint32_t error)
 {
-    std::lock_guard lock(state_->mutex);
-    CurrentUserThread(*state_)->lastError = error;
+    CurrentUserThreadUnlocked(*state_)->lastError = error;
 }
 
 }  // namespace sim

@@ -74,6 +74,11 @@ TEST(NdisVerifierRules, EachBrokenRuleBugChecks)
          }},
         {"packet returned to NDIS that it never lent",
          [&](NdisVerifier &t) { PNDIS_PACKET own = t.Packet(t.Pool(1)); NdisReturnPackets(&own, 1); }},
+        {"packet returned to NDIS that it never lent", [&](NdisVerifier &t) {
+             TestBinding b;
+             auto inside = reinterpret_cast<PNDIS_PACKET>(reinterpret_cast<char *>(t.KeepIndicated(b)) + 8);
+             NdisReturnPackets(&inside, 1);
+         }},
         {"NdisTransferData with a stale MacReceiveContext", [&](NdisVerifier &t) {
              TestBinding b;
              NDIS_HANDLE saved = nullptr;
