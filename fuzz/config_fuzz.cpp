@@ -1,5 +1,6 @@
 // config_fuzz.cpp - libFuzzer entry point for fuzz/config_target.h.
 #include "fuzz/config_target.h"
+#include "fuzz/asan_options.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -144,7 +144,7 @@ private:
     }
 
     InputReader input_;
-    SimulatedHost host_;
+    SimulatedHost host_{SoleThreadHostOptions()};
     std::string failure_;
 };
 

@@ -1,5 +1,6 @@
 // control_fuzz.cpp - libFuzzer entry point for device-control input (fuzz/control_target.h).
 #include "fuzz/control_target.h"
+#include "fuzz/asan_options.h"
 
 #include <cstdio>
 #include <cstdlib>

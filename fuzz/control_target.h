@@ -38,7 +38,7 @@ inline std::string RunControlInput(const uint8_t *data, size_t size)
 
     std::string failure;
     {
-        SimulatedHost host;
+        SimulatedHost host(SoleThreadHostOptions());
         if (!NT_SUCCESS(host.Load()))
             return "the driver did not load";
         sim::Adapter &adapter = host.AddAdapter(u"{F0220001-0000-0000-0000-000000000001}", NdisMedium802_3,

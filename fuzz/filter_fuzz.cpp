@@ -1,5 +1,6 @@
 // filter_fuzz.cpp - libFuzzer entry point for the frame filter (fuzz/filter_target.h).
 #include "fuzz/filter_target.h"
+#include "fuzz/asan_options.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,6 @@
 // receive_fuzz.cpp - libFuzzer entry point for fuzz/receive_target.h.
 #include "fuzz/receive_target.h"
+#include "fuzz/asan_options.h"
 
 #include <cstdio>
 #include <cstdlib>

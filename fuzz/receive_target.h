@@ -26,6 +26,7 @@
 #include "fuzz/input_reader.h"
 #include "tools/common/overlapped_call.h"
 #include "tools/common/simulated_host.h"
+#include "sim/dpc.h"
 #include "sim/io_manager.h"
 
 #include "core/krvdlc_public.h"
@@ -115,6 +116,10 @@ private:
         // Held transfers end, the last frames are read, then the waiting read is cancelled.
         while (adapter.ReleasePending(sim::NdisOperation::TransferData)) {
         }
+        // Transfers that end later do so on the DPC thread.
+        do {
+            host_.machine().dpcs().Drain();
+        } while (adapter.OutstandingCount() != 0 && !host_.machine().dpcs().Idle());
         WaitFor([&] { return adapter.OutstandingCount() == 0; });
         adapter.IndicateReceiveComplete();
         Read(device.get());
@@ -226,7 +231,7 @@ private:
     }
 
     InputReader input_;
-    SimulatedHost host_;
+    SimulatedHost host_{SoleThreadHostOptions()};
     uint32_t readLength_ = 0;
     bool transferCopies_ = true;
     std::vector<Expected> expected_;

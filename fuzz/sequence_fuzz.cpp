@@ -1,5 +1,6 @@
 // sequence_fuzz.cpp - libFuzzer entry point for fuzz/sequence_target.h.
 #include "fuzz/sequence_target.h"
+#include "fuzz/asan_options.h"
 
 #include <cstdio>
 #include <cstdlib>

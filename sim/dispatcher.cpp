@@ -2,6 +2,7 @@
 // KeSetEvent, KeResetEvent, KeWaitForSingleObject and KeQuerySystemTime.
 #include "sim/dispatcher.h"
 
+#include "sim/dpc.h"
 #include "sim/pool.h"
 
 #include "sim/bugcheck.h"
@@ -18,7 +19,10 @@ namespace sim {
 // VirtualClock
 //
 
-VirtualClock::VirtualClock(int64_t bootSystemTime) : now_(bootSystemTime) {}
+VirtualClock::VirtualClock(int64_t bootSystemTime, std::thread::id soleHost)
+    : now_(bootSystemTime), soleHost_(soleHost)
+{
+}
 
 namespace {
 // Dispatch routines the current thread is inside (a dispatch routine may issue a request).
@@ -229,6 +233,7 @@ Dispatcher::WaitResult Dispatcher::Wait(const void *object, std::optional<int64_
     me.deadline = deadline;
     me.blockedSince = std::chrono::steady_clock::now();
     me.systemThread = systemThread;
+    me.thread = std::this_thread::get_id();
     // A dispatch routine blocked here holds up nobody's clock.
     const bool dispatching = t_dispatchDepth > 0;
     if (dispatching)
@@ -255,9 +260,15 @@ Dispatcher::WaitResult Dispatcher::Wait(const void *object, std::optional<int64_
             continue;
         }
         auto blocked = std::chrono::steady_clock::now() - me.blockedSince;
-        const bool busy = clock_.dispatching_.load(std::memory_order_relaxed) > 0;
-        if (blocked < VirtualClock::kAutoAdvanceGrace ||
-            (busy && blocked < VirtualClock::kBusyGrace)) {
+        bool busy = clock_.dispatching_.load(std::memory_order_relaxed) > 0;
+        bool grace = blocked < VirtualClock::kAutoAdvanceGrace;
+        if (clock_.soleHost_ != std::thread::id()) {
+            // Every thread that could end the wait is known: none of them running, nothing
+            // else will.
+            busy = AnyThreadCanRunLocked();
+            grace = false;
+        }
+        if (grace || (busy && blocked < VirtualClock::kBusyGrace)) {
             // Looked at again every grace period: a dispatch routine's end notifies nobody.
             clock_.changed_.wait_for(lock, blocked < VirtualClock::kAutoAdvanceGrace
                                                ? VirtualClock::kAutoAdvanceGrace - blocked
@@ -266,7 +277,10 @@ Dispatcher::WaitResult Dispatcher::Wait(const void *object, std::optional<int64_
             clock_.now_ = *deadline;
             clock_.changed_.notify_all();
         } else {
-            // An earlier deadline is pending; its waiter moves the clock first.
+            // An earlier deadline is pending; its waiter moves the clock first (woken here, as
+            // it may be sleeping out a grace period that no longer applies).
+            if (clock_.soleHost_ != std::thread::id())
+                clock_.changed_.notify_all();
             clock_.changed_.wait_for(lock, VirtualClock::kAutoAdvanceGrace);
         }
     }
@@ -301,6 +315,21 @@ void Dispatcher::BeginStopping()
     std::lock_guard<std::mutex> lock(clock_.mutex_);
     clock_.stopping_ = true;
     clock_.changed_.notify_all();
+}
+
+bool Dispatcher::AnyThreadCanRunLocked() const
+{
+    if (clock_.dispatching_.load(std::memory_order_relaxed) > 0 || !machine_.dpcs().Idle())
+        return true;
+    bool hostWaits = false;
+    size_t systemWaiters = 0;
+    for (const VirtualClock::Waiter *w : clock_.waiters_) {
+        if (w->satisfied || (w->deadline.has_value() && *w->deadline <= clock_.now_))
+            continue;   // about to run
+        hostWaits = hostWaits || w->thread == clock_.soleHost_;
+        systemWaiters += w->systemThread ? 1 : 0;
+    }
+    return !hostWaits || systemWaiters < machine_.threads().RunningNow();
 }
 
 Dispatcher::ObjectKind Dispatcher::KindLocked(const void *object, const char *routine) const

@@ -8,7 +8,11 @@
 // that runs a dispatch or cancel routine (and is not blocked in a wait) may be about to end
 // the very request a timed waiter waits for, as it would well within 20 real seconds on
 // the platform; while one does, the clock waits kBusyGrace before it jumps, so that a
-// descheduled thread is not overtaken by an unbind's time-out.
+// descheduled thread is not overtaken by an unbind's time-out. On a machine whose maker is
+// its sole host thread (MachineOptions::soleHostThread) the clock jumps at once when no thread
+// of the machine can run: the maker and every system thread blocked in a wait (the waiter
+// among them), no DPC queued or running and no dispatch routine running; while one of them
+// can, it waits kBusyGrace.
 //
 // Waits are satisfied the way the platform does it: KeSetEvent on a synchronization event
 // releases exactly one waiter (first come, first served) and leaves the event
@@ -28,6 +32,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace sim {
 
@@ -57,7 +62,8 @@ public:
         VirtualClock &clock_;
     };
 
-    explicit VirtualClock(int64_t bootSystemTime);
+    // soleHost: the id of the machine's sole host thread (the maker), or none.
+    VirtualClock(int64_t bootSystemTime, std::thread::id soleHost = {});
     VirtualClock(const VirtualClock &) = delete;
     VirtualClock &operator=(const VirtualClock &) = delete;
 
@@ -87,6 +93,7 @@ private:
         std::chrono::steady_clock::time_point blockedSince;
         bool satisfied = false;
         bool systemThread = false;
+        std::thread::id thread;
     };
 
     bool WaitForCount(size_t count, bool timedOnly, std::chrono::milliseconds limit) const;
@@ -98,6 +105,7 @@ private:
     // Threads inside a dispatch or cancel routine and not blocked in a wait.
     std::atomic<int> dispatching_{0};
     int64_t now_;
+    const std::thread::id soleHost_;    // none: threads the clock does not know may run
     bool autoAdvance_ = true;
     bool stopping_ = false;             // the machine is ending: system threads stop waiting
     std::list<Waiter *> waiters_;
@@ -143,6 +151,9 @@ public:
 
 private:
     ObjectKind KindLocked(const void *object, const char *routine) const;
+    // clock_.mutex_ held, the machine's sole host thread known: whether any thread of the
+    // machine could still run and end a wait.
+    bool AnyThreadCanRunLocked() const;
     bool TryConsumeLocked(const void *object, ObjectKind kind);
     void ReleaseWaitersLocked(const void *object, ObjectKind kind);
 

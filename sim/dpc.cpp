@@ -52,6 +52,12 @@ void DpcThread::Stop()
         thread.join();
 }
 
+bool DpcThread::Idle() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return done_ == queued_;
+}
+
 bool DpcThread::OnDpcThread() const
 {
     return std::this_thread::get_id() == runner_.load(std::memory_order_acquire);

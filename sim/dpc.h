@@ -20,6 +20,8 @@ public:
     virtual void Queue(std::function<void()> work) = 0;
     // Returns once every piece of work queued before the call has run.
     virtual void Drain() = 0;
+    // Nothing queued and nothing running.
+    virtual bool Idle() const = 0;
 };
 
 // The machine's DPC queue: one host thread, started with the first work queued, that
@@ -34,6 +36,7 @@ public:
 
     void Queue(std::function<void()> work) override;
     void Drain() override;
+    bool Idle() const override;
     // Runs what is queued, then ends the thread; later Queue() calls are dropped.
     void Stop();
     // Whether the caller is the DPC thread.

@@ -154,12 +154,23 @@ std::string KeyOf(const fs::path &host)
 
 }  // namespace
 
-FileSystem::FileSystem(Machine &machine, fs::path systemRoot)
-    : machine_(machine), root_(std::move(systemRoot))
+FileSystem::FileSystem(Machine &machine, fs::path systemRoot, bool temporary)
+    : machine_(machine), root_(std::move(systemRoot)), temporary_(temporary)
 {
 }
 
-FileSystem::~FileSystem() = default;
+FileSystem::~FileSystem()
+{
+    DiscardTemporaryRoot();
+}
+
+void FileSystem::DiscardTemporaryRoot() const noexcept
+{
+    if (!temporary_ || !made_.load())
+        return;
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
 
 const fs::path &FileSystem::Root() const
 {
@@ -170,7 +181,10 @@ const fs::path &FileSystem::EnsureRoot() const
 {
     std::call_once(rootMade_, [this] {
         std::error_code error;
+        if (temporary_)
+            fs::remove_all(root_, error);
         fs::create_directories(root_, error);
+        made_.store(!error);
         if (error)
             BugCheck(StopCode::DriverVerifierDetectedViolation,
                      "the machine could not create its \\SystemRoot folder");

@@ -13,6 +13,7 @@
 
 #include "sim/machine.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -49,7 +50,9 @@ struct FileOperation {
 
 class FileSystem {
 public:
-    FileSystem(Machine &machine, std::filesystem::path systemRoot);
+    // `temporary`: the folder is the machine's own: one of that name left by an ended
+    // process is removed before it is made, and it goes with the machine.
+    FileSystem(Machine &machine, std::filesystem::path systemRoot, bool temporary = false);
     ~FileSystem();
     FileSystem(const FileSystem &) = delete;
     FileSystem &operator=(const FileSystem &) = delete;
@@ -59,6 +62,8 @@ public:
     const std::filesystem::path &Root() const;
     void SetReadOnly(bool readOnly);
     bool ReadOnly() const;
+    // Removes a temporary folder that was made (a bug-check calls it on its way out).
+    void DiscardTemporaryRoot() const noexcept;
 
     // Test API; `ntPath` is "\SystemRoot\..." matched without regard to case.
     // The host path the name resolves to (nullopt outside \SystemRoot).
@@ -109,7 +114,9 @@ private:
 
     Machine &machine_;
     const std::filesystem::path root_;
+    const bool temporary_;
     mutable std::once_flag rootMade_;
+    mutable std::atomic<bool> made_{false};
     mutable std::mutex mutex_;
     bool readOnly_ = false;
     std::map<std::string, ShareState> shares_;

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include <unistd.h>
 
@@ -33,38 +34,37 @@ namespace {
 std::atomic<Machine *> g_currentMachine{nullptr};
 
 // A name for this machine's temporary \SystemRoot folder, unique in the process and, by
-// the process id, among processes; the folder itself is made on first use (FileSystem).
-// One left by an ended process that had the same id is removed first.
+// the process id, among processes. Only a name: most machines never open a file, so the
+// folder is made, and one left by an ended process with the same id removed, on first use
+// (FileSystem).
 std::filesystem::path TemporaryRootName()
 {
+    static const std::filesystem::path base = [] {
+        std::error_code error;
+        std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+        return error ? std::filesystem::path("/tmp") : folder;
+    }();
     static std::atomic<uint64_t> machines{0};
-    std::error_code error;
-    std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    if (error)
-        base = "/tmp";
-    std::filesystem::path name =
-        base / ("krvdlc-systemroot-" + std::to_string(::getpid()) + "-" +
-                std::to_string(machines.fetch_add(1, std::memory_order_relaxed) + 1));
-    std::filesystem::remove_all(name, error);
-    return name;
+    return base / ("krvdlc-systemroot-" + std::to_string(::getpid()) + "-" +
+                   std::to_string(machines.fetch_add(1, std::memory_order_relaxed) + 1));
 }
 
 }  // namespace
 
 struct Machine::Parts {
-    explicit Parts(Machine &machine)
+    Parts(Machine &machine, bool temporaryRoot)
         : debugger(machine.options_.echoDebugger),
           pool(machine),
-          clock(machine.options_.bootSystemTime),
+          clock(machine.options_.bootSystemTime,
+                machine.options_.soleHostThread ? std::this_thread::get_id() : std::thread::id()),
           dispatcher(machine, clock),
           registry(machine),
-          files(machine, machine.options_.systemRoot),
+          files(machine, machine.options_.systemRoot, temporaryRoot),
           errorLog(machine),
           threads(machine)
     {
     }
 
-    std::filesystem::path temporaryRoot;    // made by the machine, removed with it
     FaultInjector faults;
     Debugger debugger;
     Pool pool;
@@ -90,18 +90,16 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
                  "a second machine was started while one is running");
     BeginThreadContext("main");
 
-    std::filesystem::path temporaryRoot;
-    if (options_.systemRoot.empty()) {
-        temporaryRoot = TemporaryRootName();
-        options_.systemRoot = temporaryRoot;
+    const bool temporaryRoot = options_.systemRoot.empty();
+    if (temporaryRoot) {
+        options_.systemRoot = TemporaryRootName();
     } else {
         std::filesystem::create_directories(options_.systemRoot);
     }
     if (options_.bootSystemTime == 0)
         options_.bootSystemTime = SystemTimeFromCalendar(2026, 1, 1);
 
-    parts_ = std::make_unique<Parts>(*this);
-    parts_->temporaryRoot = std::move(temporaryRoot);
+    parts_ = std::make_unique<Parts>(*this, temporaryRoot);
     // The I/O manager and NDIS may use the kernel parts while they are built.
     parts_->io = std::make_unique<IoManager>(*this);
     parts_->ndis = std::make_unique<Ndis>(*this);
@@ -115,25 +113,18 @@ Machine::~Machine()
     parts_->ndis.reset();
     parts_->io.reset();
     parts_->dpcs.Stop();
-    std::filesystem::path temporaryRoot = parts_->temporaryRoot;
     // The parts are destroyed while the accessors still reach them (reset() would clear
     // the pointer first): a part on its way out may still call one declared before it.
     parts_.get_deleter()(parts_.get());
     (void)parts_.release();
-    if (!temporaryRoot.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(temporaryRoot, ignored);
-    }
     g_currentMachine.store(nullptr);
 }
 
 void Machine::DiscardTemporaryRoot() noexcept
 {
     Machine *machine = g_currentMachine.load();
-    if (machine == nullptr || machine->parts_ == nullptr || machine->parts_->temporaryRoot.empty())
-        return;
-    std::error_code ignored;
-    std::filesystem::remove_all(machine->parts_->temporaryRoot, ignored);
+    if (machine != nullptr && machine->parts_ != nullptr)
+        machine->parts_->files.DiscardTemporaryRoot();
 }
 
 Machine &Machine::Current()

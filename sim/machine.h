@@ -49,6 +49,11 @@ struct MachineOptions {
     int32_t timeZoneBiasMinutes = 0;
     // System time at boot, in 100 ns units since 1601-01-01 UTC; 0: 2026-01-01 00:00:00.
     int64_t bootSystemTime = 0;
+    // Only the thread that makes the machine calls into it from outside (a fuzz input run
+    // on one thread). The clock then knows every thread that could end a timed wait: it
+    // jumps as soon as all of them are blocked in kernel waits instead of after the
+    // real-time grace period, which is there for host threads it does not know.
+    bool soleHostThread = false;
 };
 
 class Machine {

@@ -57,25 +57,23 @@ ACCESS_MASK MapKeyAccess(ACCESS_MASK access)
     return mapped;
 }
 
-// Splits at backslashes; false for an empty component ("\\" or a trailing backslash).
-bool Split(std::u16string_view path, std::vector<std::u16string_view> &components)
+// Whether every backslash-separated component of a relative path is non-empty ("\\" and a
+// leading or trailing backslash make an empty one); the empty path has no components.
+bool WellFormed(std::u16string_view path)
 {
-    components.clear();
     if (path.empty())
         return true;
-    size_t begin = 0;
-    for (;;) {
-        size_t end = path.find(u'\\', begin);
-        std::u16string_view part = path.substr(begin, end == std::u16string_view::npos
-                                                           ? std::u16string_view::npos
-                                                           : end - begin);
-        if (part.empty())
-            return false;
-        components.push_back(part);
-        if (end == std::u16string_view::npos)
-            return true;
-        begin = end + 1;
-    }
+    return path.front() != u'\\' && path.back() != u'\\' &&
+           path.find(u"\\\\") == std::u16string_view::npos;
+}
+
+// The first component of a well-formed path, and the path after it.
+std::u16string_view TakeComponent(std::u16string_view &path)
+{
+    size_t end = path.find(u'\\');
+    std::u16string_view component = path.substr(0, end);
+    path = end == std::u16string_view::npos ? std::u16string_view() : path.substr(end + 1);
+    return component;
 }
 
 }  // namespace
@@ -90,12 +88,12 @@ Registry::Registry(Machine &machine) : machine_(machine), root_(std::make_shared
 
 Registry::~Registry() = default;
 
-std::shared_ptr<Registry::Key> Registry::FindLocked(
-    const std::shared_ptr<Key> &from, const std::vector<std::u16string_view> &components,
-    bool create) const
+std::shared_ptr<Registry::Key> Registry::FindLocked(const std::shared_ptr<Key> &from,
+                                                    std::u16string_view path, bool create) const
 {
     std::shared_ptr<Key> key = from;
-    for (std::u16string_view component : components) {
+    while (!path.empty()) {
+        std::u16string_view component = TakeComponent(path);
         auto next = std::find_if(key->subkeys.begin(), key->subkeys.end(),
                                  [&](const std::shared_ptr<Key> &k) {
                                      return NamesEqualIgnoringCase(k->name, component);
@@ -117,12 +115,12 @@ std::shared_ptr<Registry::Key> Registry::FindLocked(
 std::shared_ptr<Registry::Key> Registry::FindAbsoluteLocked(std::u16string_view path,
                                                             bool create) const
 {
-    std::vector<std::u16string_view> components;
-    if (path.empty() || path.front() != u'\\' || !Split(path.substr(1), components) ||
-        components.empty() || !NamesEqualIgnoringCase(components.front(), u"Registry"))
+    if (path.empty() || path.front() != u'\\')
         return nullptr;
-    components.erase(components.begin());
-    return FindLocked(root_, components, create);
+    path.remove_prefix(1);
+    if (path.empty() || !WellFormed(path) || !NamesEqualIgnoringCase(TakeComponent(path), u"Registry"))
+        return nullptr;
+    return FindLocked(root_, path, create);
 }
 
 void Registry::CreateKey(std::string_view path)
@@ -265,20 +263,19 @@ NTSTATUS Registry::OpenKey(HANDLE *keyHandle, ACCESS_MASK desiredAccess,
     std::shared_ptr<Key> key;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::u16string_view> components;
         if (from != nullptr) {
             if (from->deleted)
                 return kStatusKeyDeleted;
-            if (!Split(path, components))
+            if (!WellFormed(path))
                 return STATUS_OBJECT_NAME_INVALID;
-            key = FindLocked(from, components, false);
+            key = FindLocked(from, path, false);
         } else {
-            if (!Split(path.substr(1), components))
+            std::u16string_view rest = path.substr(1);
+            if (!WellFormed(rest))
                 return STATUS_OBJECT_NAME_INVALID;
-            if (components.empty() || !NamesEqualIgnoringCase(components.front(), u"Registry"))
+            if (rest.empty() || !NamesEqualIgnoringCase(TakeComponent(rest), u"Registry"))
                 return STATUS_OBJECT_NAME_NOT_FOUND;
-            components.erase(components.begin());
-            key = FindLocked(root_, components, false);
+            key = FindLocked(root_, rest, false);
         }
         if (key == nullptr)
             return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -64,9 +64,9 @@ private:
     struct Key;
     class KeyObject;
 
-    // mutex_ held. Null when a key on the way is missing; `create` makes them.
-    std::shared_ptr<Key> FindLocked(const std::shared_ptr<Key> &from,
-                                    const std::vector<std::u16string_view> &components,
+    // mutex_ held. The key at the well-formed relative `path` below `from`; null when a
+    // key on the way is missing, unless `create` makes them.
+    std::shared_ptr<Key> FindLocked(const std::shared_ptr<Key> &from, std::u16string_view path,
                                     bool create) const;
     std::shared_ptr<Key> FindAbsoluteLocked(std::u16string_view path, bool create) const;
 

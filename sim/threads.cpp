@@ -92,6 +92,7 @@ NTSTATUS Threads::Create(HANDLE *handle, PKSTART_ROUTINE startRoutine, PVOID sta
         thread->running = true;
         thread->handles = 1;
         threads_.push_back(thread);
+        running_.fetch_add(1, std::memory_order_release);
     }
     HANDLE opened = machine_.handles().Insert(thread);
     try {
@@ -100,6 +101,7 @@ NTSTATUS Threads::Create(HANDLE *handle, PKSTART_ROUTINE startRoutine, PVOID sta
         machine_.handles().Close(opened);
         std::lock_guard<std::mutex> lock(mutex_);
         thread->running = false;
+        running_.fetch_sub(1, std::memory_order_release);
         thread->handles = 0;
         DeleteIfUnusedLocked(*thread);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -294,6 +296,7 @@ void Threads::Finished(SystemThread &thread)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         thread.running = false;
+        running_.fetch_sub(1, std::memory_order_release);
     }
     machine_.dispatcher().SignalThreadObject(&thread.body.Header);
     std::lock_guard<std::mutex> lock(mutex_);

@@ -53,14 +53,16 @@ bool SpinForSignal(const std::shared_ptr<UserEvent> *events, size_t count, uint3
 {
     auto spin = std::min<std::chrono::microseconds>(kSpinBeforeSleep, std::chrono::milliseconds(milliseconds));
     auto end = std::chrono::steady_clock::now() + spin;
-    do {
+    for (;;) {
         for (size_t i = 0; i < count; ++i) {
             if (events[i]->state.load(std::memory_order_acquire))
                 return true;
         }
+        // A poll (no time to wait) looks once: a yield would hand the processor away.
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
         std::this_thread::yield();
-    } while (std::chrono::steady_clock::now() < end);
-    return false;
+    }
 }
 
 // WAIT_OBJECT_0 + the index of the first signalled event, taking it (an auto-reset event

@@ -2,7 +2,9 @@
 #include "tests/sim/kernel_test_support.h"
 
 #include "sim/dispatcher.h"
+#include "sim/dpc.h"
 #include "sim/irql.h"
+#include "sim/threads.h"
 
 #include <atomic>
 #include <chrono>
@@ -182,6 +184,41 @@ TEST(KernelTime, WaitForObjectForNdis)
     EXPECT_EQ(machine.clock().Now(), boot + 10 * kSecond);
     KeSetEvent(&event, 0, FALSE);
     EXPECT_EQ(WaitForObject(&event, std::nullopt), STATUS_SUCCESS);
+}
+
+// On a machine driven by one host thread the clock skips the grace period, but only once
+// no thread of the machine can still run: a DPC queued or a system thread not blocked in a
+// wait may be about to end the wait, and does.
+void NTAPI SetEventOnceTheHostWaits(PVOID context)
+{
+    Machine::Current().clock().WaitForWaiters(1);
+    KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
+}
+
+TEST(KernelTime, SoleHostClockWaitsForThreadsThatCanStillRun)
+{
+    for (bool dpc : {true, false}) {
+        SCOPED_TRACE(dpc ? "DPC" : "system thread");
+        MachineOptions options;
+        options.soleHostThread = true;
+        Machine machine(options);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        if (dpc) {
+            machine.dpcs().Queue([&event] { SetEventOnceTheHostWaits(&event); });
+        } else {
+            HANDLE handle = nullptr;
+            ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                           SetEventOnceTheHostWaits, &event),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        }
+        const int64_t boot = machine.clock().Now();
+        EXPECT_EQ(WaitRelative(&event, 10 * kSecond), STATUS_SUCCESS);
+        EXPECT_EQ(machine.clock().Now(), boot);
+        EXPECT_TRUE(machine.threads().WaitUntilAllEnded());
+        machine.dpcs().Drain();
+    }
 }
 
 // A notification event initialised where it lives.

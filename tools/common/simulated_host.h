@@ -36,6 +36,15 @@ struct HostOptions {
     std::optional<std::string> image;
 };
 
+// Options of a host that one thread drives alone, as a fuzz input does: the machine's clock
+// then never waits out real-time grace periods (sim::MachineOptions::soleHostThread).
+inline HostOptions SoleThreadHostOptions()
+{
+    HostOptions options;
+    options.machine.soleHostThread = true;
+    return options;
+}
+
 // Result of one user-mode call.
 struct IoOutcome {
     bool ok = false;            // the call's BOOL
