@@ -121,15 +121,7 @@ TEST_F(TraceLines, BufferDumpIsOneUnwrappedLine)
     std::vector<UCHAR> data(100);
     for (size_t i = 0; i < data.size(); i++)
         data[i] = static_cast<UCHAR>(0xA0 + i);
-    auto dump = [&](size_t count) {
-        std::string text;
-        for (size_t i = 0; i < count; i++) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%02X ", data[i]);
-            text += hex;
-        }
-        return text;
-    };
+    auto dump = [&](size_t count) { return HexDump(data.data(), count); };
     struct BufferCase {
         std::string label;
         ULONG length;
@@ -266,16 +258,7 @@ TEST(TraceStartLines, DriverEntryLinesAtLevel4InOrder)
 TEST(TraceFrameLines, OneFrameFromIndicationToReadAtEachLevel)
 {
     const sim::Frame frame = Numbered(4);
-    // A dump line's bytes, each followed by a blank.
-    auto dump = [&frame](size_t bytes) {
-        std::string text;
-        char hex[4];
-        for (size_t i = 0; i < bytes; i++) {
-            std::snprintf(hex, sizeof hex, "%02X ", frame[i]);
-            text += hex;
-        }
-        return text;
-    };
+    auto dump = [&frame](size_t bytes) { return HexDump(frame.data(), bytes); };
     struct Line {
         uint32_t level;
         std::string text;
