@@ -5,6 +5,7 @@
 // Driver code is never called with that mutex held.
 #pragma once
 
+#include "sim/hot_mutex.h"
 #include "sim/io_manager.h"
 #include "sim/win32.h"
 
@@ -276,11 +277,11 @@ IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> recor
 IrpRecord *RegisterIrpLocked(IoManager::State &state, std::unique_ptr<IrpRecord> record);
 NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record);
 // The same with `lock` (of State::mutex, not held on entry) held on return.
-NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record, std::unique_lock<std::mutex> &lock);
+NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record, std::unique_lock<HotMutex> &lock);
 // The caller's view of a dispatched request: waits for it unless it may stay pending.
 IoResult FinishIrp(IoManager::State &state, IrpRecord *record, NTSTATUS returned,
                    bool mayPend);
-IoResult FinishIrp(IoManager::State &state, std::unique_lock<std::mutex> &lock, IrpRecord *record,
+IoResult FinishIrp(IoManager::State &state, std::unique_lock<HotMutex> &lock, IrpRecord *record,
                    NTSTATUS returned, bool mayPend);                                // locked
 void CollectIrp(IoManager::State &state, IrpRecord *record);                       // locked
 // Drops one reference of `file`; the last one after the cleanup queues the close.
@@ -318,8 +319,8 @@ struct IoManager::State {
     Machine &machine;
     // Tells this I/O manager's records apart from an ended one's in per-thread caches.
     const uint64_t id;
-    mutable std::mutex mutex;
-    std::condition_variable completion;             // any request completed
+    mutable HotMutex mutex;
+    std::condition_variable_any completion;             // any request completed
     size_t completionWaiters = 0;                   // threads waiting on `completion`
 
     // Object namespace: key -> device or link.
@@ -344,11 +345,14 @@ struct IoManager::State {
     using IrpNode = decltype(irps)::node_type;
     std::vector<IrpNode> spareIrpNodes;
     // Completions as recorded: the device name is shared with the device, not copied.
+    // The latest kCompletionsKept only, so that a machine that runs for hours (a live
+    // adapter, a long replay) does not grow: tests look at a few hundred.
     struct CompletionEntry {
         IoCompletion fields;        // all but `device`
         std::shared_ptr<const std::u16string> device;
     };
-    std::vector<CompletionEntry> completions;
+    static constexpr size_t kCompletionsKept = 16384;
+    std::deque<CompletionEntry> completions;
     uint64_t nonzeroBoosts = 0;
     uint64_t statusMismatches = 0;
     IoVerifierOptions verifier;
@@ -376,7 +380,7 @@ struct IoManager::State {
     std::deque<std::shared_ptr<io::FileRecord>> deferredCloses;
     bool closeWorkerBusy = false;
     bool stopping = false;
-    std::condition_variable deferredWork;
+    std::condition_variable_any deferredWork;
     std::thread closeWorker;
 };
 

@@ -41,7 +41,7 @@ void SignalEvent(UserEvent &event, bool state)
 }
 
 // Waits until the request is completed and its dispatch routine has returned.
-void WaitForCompletion(IoManager::State &state, std::unique_lock<std::mutex> &lock,
+void WaitForCompletion(IoManager::State &state, std::unique_lock<HotMutex> &lock,
                        IrpRecord *record)
 {
     auto done = [&] { return record->completed && record->dispatchReturned; };
@@ -247,7 +247,7 @@ IrpRecord *RegisterIrp(IoManager::State &state, std::unique_ptr<IrpRecord> recor
     return RegisterIrpLocked(state, std::move(record));
 }
 
-NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record, std::unique_lock<std::mutex> &lock)
+NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record, std::unique_lock<HotMutex> &lock)
 {
     PDRIVER_DISPATCH routine = record->driver->object->MajorFunction[record->major];
     PIRP irp = record->irp;
@@ -290,7 +290,7 @@ NTSTATUS DispatchIrp(IoManager::State &state, IrpRecord *record)
     return DispatchIrp(state, record, lock);
 }
 
-IoResult FinishIrp(IoManager::State &state, std::unique_lock<std::mutex> &lock, IrpRecord *record,
+IoResult FinishIrp(IoManager::State &state, std::unique_lock<HotMutex> &lock, IrpRecord *record,
                    NTSTATUS returned, bool mayPend)
 {
     if (returned == STATUS_PENDING && mayPend) {
@@ -380,6 +380,8 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost)
     record->block.Retire();
     record->completed = true;
 
+    if (state_->completions.size() == State::kCompletionsKept)
+        state_->completions.pop_front();
     state_->completions.push_back({{record->id, record->major, record->ioControlCode,
                                     record->status, record->information, priorityBoost,
                                     record->cancelled, record->markedPending, {}},

@@ -161,6 +161,7 @@ public:
     size_t OpenHandleCount(std::u16string_view deviceName) const;
     size_t OpenFileObjectCount(std::u16string_view deviceName) const;
     std::vector<PendingIrp> PendingIrps() const;
+    // The latest completions (a long run keeps its last 16,384), oldest first.
     std::vector<IoCompletion> Completions() const;
     void ClearCompletions();
     size_t DriverMdlsOutstanding() const;

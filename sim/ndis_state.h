@@ -4,6 +4,7 @@
 // while a protocol handler runs, since handlers call back into NDIS.
 #pragma once
 
+#include "sim/hot_mutex.h"
 #include "sim/ndis.h"
 
 #include <array>
@@ -219,8 +220,8 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     ~NdisState();   // makes poisoned packet memory usable again before it is freed
 
     Machine &machine;
-    mutable std::mutex mutex;
-    std::condition_variable callsDone;  // a binding's activeCalls dropped
+    mutable HotMutex mutex;
+    std::condition_variable_any callsDone;  // a binding's activeCalls dropped
     size_t callsDoneWaiters = 0;        // threads waiting on callsDone
 
     // The registered protocol.

@@ -159,7 +159,7 @@ Pool::Block *Pool::TakeSlot(size_t sizeClass)
 
 void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     PoolBlock info;
     info.size = size;
     info.tag = tag;
@@ -253,7 +253,7 @@ void Pool::Free(void *address, void (*checkIrql)(POOL_TYPE type))
     size_t size = 0;
     bool holdsKernelObjects = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         Block *block = BlockAt(key);
         const bool live = block != nullptr && block->state == Block::State::Live;
         if (checkIrql != nullptr)
@@ -298,14 +298,14 @@ void Pool::Free(void *address, void (*checkIrql)(POOL_TYPE type))
 
 void Pool::MarkKernelObject(const void *address)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (Block *block = RecordContaining(reinterpret_cast<uintptr_t>(address)))
         block->holdsKernelObjects = true;
 }
 
 void Pool::RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     PoolBlock info;
     info.type = type;
     info.tag = tag;
@@ -315,7 +315,7 @@ void Pool::RecordFailure(POOL_TYPE type, uint32_t tag, PoolOwner owner)
 
 std::optional<PoolBlock> Pool::Find(const void *address) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     Block *block = BlockAt(reinterpret_cast<uintptr_t>(address));
     if (block == nullptr || block->state != Block::State::Live)
         return std::nullopt;
@@ -324,7 +324,7 @@ std::optional<PoolBlock> Pool::Find(const void *address) const
 
 std::optional<PoolBlock> Pool::Containing(const void *address) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (Block *block = RecordContaining(reinterpret_cast<uintptr_t>(address)))
         return block->info;
     return std::nullopt;
@@ -332,7 +332,7 @@ std::optional<PoolBlock> Pool::Containing(const void *address) const
 
 std::vector<PoolBlock> Pool::Blocks() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     std::vector<PoolBlock> blocks;
     blocks.reserve(live_.count);
     for (const Block *block = live_.head; block != nullptr; block = block->next)
@@ -351,7 +351,7 @@ std::vector<PoolBlock> Pool::Blocks(uint32_t tag) const
 
 std::vector<PoolTagUsage> Pool::Usage() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     std::vector<PoolTagUsage> rows;
     for (const auto &[key, usage] : usage_)
         rows.push_back(usage);
@@ -360,7 +360,7 @@ std::vector<PoolTagUsage> Pool::Usage() const
 
 PoolTagUsage Pool::UsageOf(uint32_t tag) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     PoolTagUsage sum;
     sum.tag = tag;
     for (const auto &[key, usage] : usage_) {
@@ -437,7 +437,7 @@ void Pool::CheckDriverPoolFreed()
 
 void Pool::CheckQuarantine()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (const Block *block = quarantine_.head; block != nullptr; block = block->next)
         VerifyFreedBlock(*block);
 }

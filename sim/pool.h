@@ -19,6 +19,7 @@
 #pragma once
 
 #include "sim/asan.h"
+#include "sim/hot_mutex.h"
 
 #include "sim/machine.h"
 
@@ -186,7 +187,7 @@ private:
     [[noreturn]] void ReportLeaks(const std::vector<PoolBlock> &leaked) const;
 
     Machine &machine_;
-    mutable std::mutex mutex_;
+    mutable HotMutex mutex_;
     std::vector<Chunk> chunks_;                         // by address
     std::vector<std::vector<Block *>> freeSlots_;       // by size class
     std::map<uintptr_t, Block *> large_;                // blocks above the largest class
