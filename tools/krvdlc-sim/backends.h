@@ -5,6 +5,7 @@
 
 #include "tools/krvdlc-sim/traffic.h"
 
+#include <array>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -37,24 +38,29 @@ NDIS_MEDIUM MediumOfLinkType(uint32_t linkType);
 uint32_t CaptureLinkType(const std::string &path);
 
 // When the frames of a paced replay go out: each at its capture time since the start,
-// those whose time has passed at once. A replay that fell more than kMaxLag behind (its
-// thread was not scheduled) lets its clock slip instead of catching up: no link delivers
-// a burst faster than the capture ran, and at line rate a burst of what fell due stays
-// a few frames long, well below the driver's 16-frame receive queue.
+// those whose time has passed at once. A replay that fell behind (its thread was not
+// scheduled) catches up in bursts, as a NIC hands its DPC what its ring gathered during a
+// stall, but no faster than 1.5 times the capture's pace over any kMaxBurst frames (they
+// take at least two thirds of their recorded time): the driver's 16-frame receive queue
+// takes frames only as fast as its reader empties it.
 class ReplayClock {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr Clock::duration kMaxLag = std::chrono::microseconds(50);
-
     explicit ReplayClock(Clock::time_point start) : start_(start) {}
-    // When the frame recorded `at` after the first is due, seen at `now`.
-    Clock::time_point Due(std::chrono::microseconds at, Clock::time_point now);
-    // How far the clock has slipped so far.
-    Clock::duration Slip() const { return slip_; }
+    // When the frame recorded `at` after the first may go, those before it having gone.
+    Clock::time_point Due(std::chrono::microseconds at) const;
+    // The frame recorded `at` went at `when`; frames go in their order.
+    void Went(std::chrono::microseconds at, Clock::time_point when);
 
 private:
+    struct Sent {
+        std::chrono::microseconds at{0};
+        Clock::time_point when{};
+    };
     Clock::time_point start_;
-    Clock::duration slip_{0};
+    std::array<Sent, kMaxBurst> latest_{};   // a ring: the oldest at `oldest_` once full
+    size_t sent_ = 0;
+    size_t oldest_ = 0;
 };
 
 // Indicates the frames of a capture on a thread of its own, spaced as recorded (see

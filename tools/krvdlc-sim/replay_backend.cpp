@@ -94,14 +94,20 @@ ReplayBackend::~ReplayBackend()
     Wait();
 }
 
-ReplayClock::Clock::time_point ReplayClock::Due(std::chrono::microseconds at, Clock::time_point now)
+ReplayClock::Clock::time_point ReplayClock::Due(std::chrono::microseconds at) const
 {
-    Clock::time_point due = start_ + slip_ + at;
-    if (now - due > kMaxLag) {
-        slip_ += now - due - kMaxLag;
-        due = now - kMaxLag;
-    }
-    return due;
+    Clock::time_point due = start_ + at;
+    if (sent_ < latest_.size())
+        return due;
+    const Sent &oldest = latest_[oldest_];
+    return std::max(due, oldest.when + (at - oldest.at) * 2 / 3);
+}
+
+void ReplayClock::Went(std::chrono::microseconds at, Clock::time_point when)
+{
+    latest_[oldest_] = {at, when};
+    oldest_ = (oldest_ + 1) % latest_.size();
+    sent_++;
 }
 
 void ReplayBackend::Start()
@@ -110,15 +116,16 @@ void ReplayBackend::Start()
         using Clock = ReplayClock::Clock;
         Clock::time_point start = Clock::now();
         ReplayClock clock(start);
-        for (const CaptureRecord &record : capture_.records) {
-            if (stop_.load(std::memory_order_relaxed))
-                break;
+        const std::vector<CaptureRecord> &records = capture_.records;
+        std::vector<const sim::Frame *> burst;
+        burst.reserve(kMaxBurst);
+        for (size_t next = 0; next < records.size() && !stop_.load(std::memory_order_relaxed);) {
+            Clock::time_point now = Clock::now();
             if (!asFastAsPossible_) {
                 // Long gaps are slept; gaps of microseconds (a saturated link) are spun
                 // through, yielding: on a busy machine the reader may be waiting for
                 // this very processor.
-                Clock::time_point now = Clock::now();
-                Clock::time_point due = clock.Due(record.at, now);
+                Clock::time_point due = clock.Due(records[next].at);
                 for (; now < due && !stop_.load(std::memory_order_relaxed); now = Clock::now()) {
                     if (due - now > std::chrono::milliseconds(2))
                         std::this_thread::sleep_for(std::min<Clock::duration>(due - now - std::chrono::milliseconds(1),
@@ -127,7 +134,14 @@ void ReplayBackend::Start()
                         std::this_thread::yield();
                 }
             }
-            injector_.Indicate(record.frame);
+            // The frames already due go with it: one receive-complete for them all.
+            burst.clear();
+            do {
+                clock.Went(records[next].at, now);
+                burst.push_back(&records[next++].frame);
+            } while (next < records.size() && burst.size() < kMaxBurst &&
+                     (asFastAsPossible_ || clock.Due(records[next].at) <= now));
+            injector_.IndicateBurst(burst.data(), burst.size());
         }
         seconds_ = std::chrono::duration<double>(Clock::now() - start).count();
     });

@@ -85,12 +85,12 @@ uint64_t TrafficCounts::RefusedTotal() const
     return total;
 }
 
-void Injector::Indicate(const sim::Frame &frame)
+bool Injector::IndicateOne(const sim::Frame &frame)
 {
     offered_++;
     if (!adapter_.IsOpen() || !adapter_.Accepts(frame)) {
         notIndicated_++;
-        return;
+        return false;
     }
     bool indicated;
     bool notAccepted = false;
@@ -117,9 +117,8 @@ void Injector::Indicate(const sim::Frame &frame)
     }
     if (!indicated) {   // unbound between the check and the indication
         notIndicated_++;
-        return;
+        return false;
     }
-    adapter_.IndicateReceiveComplete();
     indicated_++;
     Verdict verdict = Classify(style_, adapter_.Medium(), checkDsap_, frame);
     if (verdict == Verdict::Accepted) {
@@ -129,6 +128,16 @@ void Injector::Indicate(const sim::Frame &frame)
     }
     else
         refused_[static_cast<int>(verdict)]++;
+    return true;
+}
+
+void Injector::IndicateBurst(const sim::Frame *const *frames, size_t count)
+{
+    bool any = false;
+    for (size_t i = 0; i < count; ++i)
+        any = IndicateOne(*frames[i]) || any;
+    if (any)
+        adapter_.IndicateReceiveComplete();
 }
 
 TrafficCounts Injector::Counts() const

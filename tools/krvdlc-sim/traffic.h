@@ -43,6 +43,10 @@ struct TrafficCounts {
     uint64_t RefusedTotal() const;
 };
 
+// The most frames a backend indicates before one receive-complete: half the driver's
+// 16-frame receive queue, and at line rate the frames of about 50 us.
+constexpr size_t kMaxBurst = 8;
+
 // Indicates frames on one adapter in its style, and counts them. Indicate may be called
 // from any thread outside the simulated machine, one at a time.
 class Injector {
@@ -52,13 +56,23 @@ public:
     {
     }
 
-    // The adapter's receive filter first, as a NIC would apply it; then the indication
-    // followed by receive-complete.
-    void Indicate(const sim::Frame &frame);
+    // Frames that arrived together, as a NIC's receive interrupt hands them to its DPC:
+    // for each, the adapter's receive filter first, as a NIC would apply it, then the
+    // indication; then one receive-complete for the lot, as a miniport calls it once per
+    // DPC. The driver delivers one frame to a waiting read at receive-complete and queues
+    // the rest for the reader's next reads, so a burst must stay below its receive queue.
+    void IndicateBurst(const sim::Frame *const *frames, size_t count);
+    void Indicate(const sim::Frame &frame)
+    {
+        const sim::Frame *one = &frame;
+        IndicateBurst(&one, 1);
+    }
     TrafficCounts Counts() const;
     sim::Adapter &adapter() { return adapter_; }
 
 private:
+    bool IndicateOne(const sim::Frame &frame);   // true when the driver saw it
+
     sim::Adapter &adapter_;
     IndicationStyle style_;
     bool checkDsap_;
