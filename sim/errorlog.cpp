@@ -151,8 +151,18 @@ void ErrorLog::Write(void *entry)
                 break;
         }
     }
+    std::vector<std::u16string> texts = record.Strings();
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        for (std::u16string &text : texts) {
+            auto counted = writtenByString_.find(text);
+            if (counted != writtenByString_.end())
+                counted->second++;
+            else if (writtenByString_.size() < kStringsCounted)
+                writtenByString_.emplace(std::move(text), 1);
+        }
+        if (written_.size() == kEntriesKept)
+            written_.pop_front();
         written_.push_back(std::move(record));
     }
     machine_.pool().Free(entry);
@@ -161,7 +171,18 @@ void ErrorLog::Write(void *entry)
 std::vector<ErrorLogEntry> ErrorLog::Entries() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return written_;
+    return {written_.begin(), written_.end()};
+}
+
+uint64_t ErrorLog::CountWritten(std::u16string_view text) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t count = 0;
+    for (const auto &[string, times] : writtenByString_) {
+        if (string.find(text) != std::u16string::npos)
+            count += times;
+    }
+    return count;
 }
 
 size_t ErrorLog::OutstandingCount() const
@@ -174,6 +195,7 @@ void ErrorLog::Clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     written_.clear();
+    writtenByString_.clear();
 }
 
 void ErrorLog::CheckNoneOutstanding() const

@@ -12,11 +12,13 @@
 
 #include "sim/machine.h"
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -40,6 +42,8 @@ public:
     // other pointer.
     using SourceResolver = std::function<std::optional<std::u16string>(const void *ioObject)>;
 
+    static constexpr size_t kEntriesKept = 16384;
+
     explicit ErrorLog(Machine &machine);
     ~ErrorLog();
     ErrorLog(const ErrorLog &) = delete;
@@ -52,7 +56,13 @@ public:
     void *Allocate(const void *ioObject, size_t entrySize);
     void Write(void *entry);
 
+    // The latest kEntriesKept written entries, oldest first: like an event log set to
+    // overwrite as needed, a machine that runs for hours keeps a bounded log.
     std::vector<ErrorLogEntry> Entries() const;
+    // Entries written since the last Clear with an insertion string that contains `text`,
+    // also those no longer kept (strings beyond the first kStringsCounted distinct ones
+    // are not counted).
+    uint64_t CountWritten(std::u16string_view text) const;
     size_t OutstandingCount() const;
     void Clear();
     // Unload check: "driver unloaded with error-log entries allocated but never written".
@@ -68,8 +78,11 @@ private:
     Machine &machine_;
     mutable std::mutex mutex_;
     SourceResolver resolver_;
+    static constexpr size_t kStringsCounted = 1024;
+
     std::map<const void *, Outstanding> outstanding_;
-    std::vector<ErrorLogEntry> written_;
+    std::deque<ErrorLogEntry> written_;
+    std::map<std::u16string, uint64_t, std::less<>> writtenByString_;
 };
 
 }  // namespace sim

@@ -267,7 +267,7 @@ std::vector<RequestRecord> Adapter::Requests() const
 std::vector<Frame> Adapter::SentFrames() const
 {
     std::lock_guard lock(state_.mutex);
-    return sentFrames_;
+    return {sentFrames_.begin(), sentFrames_.end()};
 }
 
 size_t Adapter::ResetCount() const

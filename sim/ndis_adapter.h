@@ -158,6 +158,7 @@ public:
 
     // What the protocol did.
     std::vector<RequestRecord> Requests() const;
+    // The latest kSentFramesKept frames sent, oldest first (a live adapter sends for hours).
     std::vector<Frame> SentFrames() const;
     size_t ResetCount() const;
     size_t LentPackets() const;  // indicated packets the protocol still holds
@@ -201,7 +202,8 @@ private:
     std::shared_ptr<NdisBinding> binding_;                  // open, opening or closing
     std::list<std::shared_ptr<NdisPendingOp>> pending_;     // outstanding, oldest first
     std::vector<RequestRecord> requests_;
-    std::vector<Frame> sentFrames_;
+    static constexpr size_t kSentFramesKept = 4096;
+    std::deque<Frame> sentFrames_;
     size_t resets_ = 0;
     Segment *segment_ = nullptr;
 };

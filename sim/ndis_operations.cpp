@@ -158,8 +158,11 @@ VOID NTAPI NdisSend(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle, PNDIS_PA
     Adapter &adapter = *binding->adapter;
     std::unique_lock lock(state.mutex);
     Script script = adapter.TakeScript(NdisOperation::Send);
-    if (complete)
+    if (complete) {
+        if (adapter.sentFrames_.size() == Adapter::kSentFramesKept)
+            adapter.sentFrames_.pop_front();
         adapter.sentFrames_.push_back(frame);
+    }
     else
         script.status = NDIS_STATUS_RESOURCES;
     Segment *segment = adapter.segment_;

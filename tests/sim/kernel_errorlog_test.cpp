@@ -78,6 +78,34 @@ TEST(KernelErrorLog, WithoutAResolverAnyObjectIsAccepted)
     EXPECT_EQ(machine.errorLog().Entries().at(0).ioObject, &device);
 }
 
+// A machine that logs for hours keeps the latest entries only, and still counts them all
+// by their text (krvdlc-sim's queue-full count comes from these counts).
+TEST(KernelErrorLog, KeepsTheLatestEntriesAndCountsEveryOneByText)
+{
+    LoggingMachine logging;
+    ErrorLog &log = logging.machine.errorLog();
+    const size_t kept = ErrorLog::kEntriesKept;
+    auto write = [&](ULONG dump, const std::u16string &text) {
+        auto size = static_cast<UCHAR>(sizeof(IO_ERROR_LOG_PACKET) + sizeof dump + (text.size() + 1) * sizeof(char16_t));
+        void *entry = IoAllocateErrorLogEntry(&logging.driverObject, size);
+        ASSERT_NE(entry, nullptr);
+        IoWriteErrorLogEntry(logging.Fill(entry, dump, text));
+    };
+    for (ULONG i = 0; i < kept + 10; ++i)
+        write(i, u"** Too many received packets have been queued");
+    write(0, u"** No free packets in pool");
+
+    std::vector<ErrorLogEntry> entries = log.Entries();
+    ASSERT_EQ(entries.size(), kept);
+    EXPECT_EQ(entries.front().DumpData(), (std::vector<uint8_t>{11, 0, 0, 0}));   // 0 to 10 overwritten
+    EXPECT_EQ(entries.back().Strings().at(0), u"** No free packets in pool");
+    EXPECT_EQ(log.CountWritten(u"Too many received packets"), kept + 10);
+    EXPECT_EQ(log.CountWritten(u"No free packets"), 1u);
+    EXPECT_EQ(log.CountWritten(u"**"), kept + 11);
+    log.Clear();
+    EXPECT_EQ(log.CountWritten(u"**"), 0u);
+}
+
 // An entry for a stand-in object that the machine accepts, zero-filled.
 void *ZeroedEntry(Machine &machine, UCHAR size)
 {

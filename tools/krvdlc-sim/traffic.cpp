@@ -155,14 +155,7 @@ TrafficCounts Injector::Counts() const
 
 uint64_t QueueFullDrops(sim::Machine &machine)
 {
-    uint64_t drops = 0;
-    for (const sim::ErrorLogEntry &entry : machine.errorLog().Entries()) {
-        for (const std::u16string &text : entry.Strings()) {
-            if (text.find(u"Too many received packets have been queued") != std::u16string::npos)
-                drops++;
-        }
-    }
-    return drops;
+    return machine.errorLog().CountWritten(u"Too many received packets have been queued");
 }
 
 std::string FormatReport(const TrafficReport &report)
