@@ -7,6 +7,8 @@
 // Condition variables on it are std::condition_variable_any.
 #pragma once
 
+#include "sim/spin_wait.h"
+
 #include <mutex>
 
 namespace sim {
@@ -18,7 +20,7 @@ public:
         for (int attempt = 0; attempt < kSpins; ++attempt) {
             if (mutex_.try_lock())
                 return;
-            Relax();
+            SpinWait::Relax();
         }
         mutex_.lock();
     }
@@ -28,14 +30,6 @@ public:
 private:
     // About 5 us of tries on today's processors: longer than any section it guards.
     static constexpr int kSpins = 128;
-
-    static void Relax()
-    {
-#if defined(__i386__) || defined(__x86_64__)
-        for (int i = 0; i < 8; ++i)
-            __builtin_ia32_pause();
-#endif
-    }
 
     std::mutex mutex_;
 };

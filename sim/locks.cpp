@@ -4,6 +4,7 @@
 #include "sim/bugcheck.h"
 #include "sim/irql.h"
 #include "sim/pool.h"
+#include "sim/spin_wait.h"
 
 #include <algorithm>
 #include <chrono>
@@ -31,6 +32,7 @@ void TakeWord(KSPIN_LOCK *lock, const LockVerifier &verifier)
     const ULONG_PTR token = OwnerToken();
     bool timing = false;
     std::chrono::steady_clock::time_point since;
+    SpinWait wait;
     for (;;) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE,
@@ -46,7 +48,7 @@ void TakeWord(KSPIN_LOCK *lock, const LockVerifier &verifier)
                      "spin lock acquired before it was initialised (the lock word holds garbage)",
                      reinterpret_cast<uintptr_t>(lock), expected);
         }
-        std::this_thread::yield();
+        wait.Pause();
     }
 }
 

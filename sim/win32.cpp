@@ -4,6 +4,7 @@
 
 #include "sim/io_internal.h"
 #include "sim/irql.h"
+#include "sim/spin_wait.h"
 
 #include <algorithm>
 #include <chrono>
@@ -46,13 +47,14 @@ constexpr std::chrono::microseconds kSpinBeforeSleep{50};
 // Spins until one of `events` looks signalled or the spin (never longer than the wait's
 // time-out) is over; true when one does. A signal due within microseconds - the next
 // frame of a saturated link completing a read - is cheaper caught this way than by
-// sleeping and being woken. It yields as it spins: on a busy machine the thread that is
-// to signal may be waiting for this very processor. The caller still takes the event
-// under its mutex.
+// sleeping and being woken (SpinWait: it yields now and then, as the thread that is to
+// signal may be waiting for this very processor). The caller still takes the event under
+// its mutex.
 bool SpinForSignal(const std::shared_ptr<UserEvent> *events, size_t count, uint32_t milliseconds)
 {
     auto spin = std::min<std::chrono::microseconds>(kSpinBeforeSleep, std::chrono::milliseconds(milliseconds));
     auto end = std::chrono::steady_clock::now() + spin;
+    SpinWait wait;
     for (;;) {
         for (size_t i = 0; i < count; ++i) {
             if (events[i]->state.load(std::memory_order_acquire))
@@ -61,7 +63,7 @@ bool SpinForSignal(const std::shared_ptr<UserEvent> *events, size_t count, uint3
         // A poll (no time to wait) looks once: a yield would hand the processor away.
         if (std::chrono::steady_clock::now() >= end)
             return false;
-        std::this_thread::yield();
+        wait.Pause();
     }
 }
 

@@ -2,6 +2,8 @@
 // on an adapter. Builds without libpcap (the 32-bit one) say so when asked to replay.
 #include "tools/krvdlc-sim/backends.h"
 
+#include "sim/spin_wait.h"
+
 #ifdef KRVDLC_HAVE_PCAP
 #include <pcap/pcap.h>
 #endif
@@ -110,40 +112,44 @@ void ReplayClock::Went(std::chrono::microseconds at, Clock::time_point when)
     sent_++;
 }
 
+void IndicatePaced(Injector &injector, ReplayClock &clock, const CaptureRecord *records, size_t count,
+                   const std::atomic<bool> &stop, bool asFastAsPossible)
+{
+    using Clock = ReplayClock::Clock;
+    std::array<const sim::Frame *, kMaxBurst> burst{};
+    for (size_t next = 0; next < count && !stop.load(std::memory_order_relaxed);) {
+        Clock::time_point now = Clock::now();
+        if (!asFastAsPossible) {
+            // Long gaps are slept; gaps of microseconds (a saturated link) are spun
+            // through (SpinWait yields now and then: on a busy machine the reader may be
+            // waiting for this very processor).
+            Clock::time_point due = clock.Due(records[next].at);
+            sim::SpinWait wait;
+            for (; now < due && !stop.load(std::memory_order_relaxed); now = Clock::now()) {
+                if (due - now > std::chrono::milliseconds(2))
+                    std::this_thread::sleep_for(std::min<Clock::duration>(due - now - std::chrono::milliseconds(1),
+                                                                          std::chrono::milliseconds(50)));
+                else
+                    wait.Pause();
+            }
+        }
+        // The frames already due go with it: one receive-complete for them all.
+        size_t size = 0;
+        do {
+            clock.Went(records[next].at, now);
+            burst[size++] = &records[next++].frame;
+        } while (next < count && size < kMaxBurst && (asFastAsPossible || clock.Due(records[next].at) <= now));
+        injector.IndicateBurst(burst.data(), size);
+    }
+}
+
 void ReplayBackend::Start()
 {
     thread_ = std::thread([this] {
-        using Clock = ReplayClock::Clock;
-        Clock::time_point start = Clock::now();
+        ReplayClock::Clock::time_point start = ReplayClock::Clock::now();
         ReplayClock clock(start);
-        const std::vector<CaptureRecord> &records = capture_.records;
-        std::vector<const sim::Frame *> burst;
-        burst.reserve(kMaxBurst);
-        for (size_t next = 0; next < records.size() && !stop_.load(std::memory_order_relaxed);) {
-            Clock::time_point now = Clock::now();
-            if (!asFastAsPossible_) {
-                // Long gaps are slept; gaps of microseconds (a saturated link) are spun
-                // through, yielding: on a busy machine the reader may be waiting for
-                // this very processor.
-                Clock::time_point due = clock.Due(records[next].at);
-                for (; now < due && !stop_.load(std::memory_order_relaxed); now = Clock::now()) {
-                    if (due - now > std::chrono::milliseconds(2))
-                        std::this_thread::sleep_for(std::min<Clock::duration>(due - now - std::chrono::milliseconds(1),
-                                                                              std::chrono::milliseconds(50)));
-                    else
-                        std::this_thread::yield();
-                }
-            }
-            // The frames already due go with it: one receive-complete for them all.
-            burst.clear();
-            do {
-                clock.Went(records[next].at, now);
-                burst.push_back(&records[next++].frame);
-            } while (next < records.size() && burst.size() < kMaxBurst &&
-                     (asFastAsPossible_ || clock.Due(records[next].at) <= now));
-            injector_.IndicateBurst(burst.data(), burst.size());
-        }
-        seconds_ = std::chrono::duration<double>(Clock::now() - start).count();
+        IndicatePaced(injector_, clock, capture_.records.data(), capture_.records.size(), stop_, asFastAsPossible_);
+        seconds_ = std::chrono::duration<double>(ReplayClock::Clock::now() - start).count();
     });
 }
 
