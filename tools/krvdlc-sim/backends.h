@@ -63,6 +63,12 @@ private:
     size_t oldest_ = 0;
 };
 
+// Indicates `count` records on `injector`, each when `clock` has it due, in bursts of the
+// frames already due; returns early once `stop` is set. As fast as possible, every frame
+// is due at once.
+void IndicatePaced(Injector &injector, ReplayClock &clock, const CaptureRecord *records, size_t count,
+                   const std::atomic<bool> &stop, bool asFastAsPossible);
+
 // Indicates the frames of a capture on a thread of its own, spaced as recorded (see
 // ReplayClock) unless as fast as possible. Stop ends it early.
 class ReplayBackend {

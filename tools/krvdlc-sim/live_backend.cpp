@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <linux/if_packet.h>
@@ -27,6 +28,26 @@ constexpr size_t kBatch = 32;
 // Room in the socket for the frames of some milliseconds at line rate, for the times the
 // receive thread is not scheduled.
 constexpr int kReceiveBufferBytes = 8 << 20;
+
+// When the kernel stamped the frame of `message` (SO_TIMESTAMPNS), on the steady clock.
+std::optional<ReplayClock::Clock::time_point> ArrivalOf(const msghdr &message)
+{
+    for (cmsghdr *control = CMSG_FIRSTHDR(&message); control != nullptr;
+         control = CMSG_NXTHDR(const_cast<msghdr *>(&message), control)) {
+        if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(control), sizeof stamp);
+        auto since = std::chrono::system_clock::now().time_since_epoch() -
+                     (std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
+        // A stamp from the future (the wall clock was set back) is taken as now: it must
+        // not hold the frame back.
+        auto ago = std::max(std::chrono::duration_cast<ReplayClock::Clock::duration>(since),
+                            ReplayClock::Clock::duration::zero());
+        return ReplayClock::Clock::now() - ago;
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -61,6 +82,9 @@ LiveBackend::LiveBackend(const std::string &interfaceName) : name_(interfaceName
     // Root may go past the system's limit (SO_RCVBUFFORCE); others get what it allows.
     if (::setsockopt(socket_, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) < 0)
         ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+    // Each frame's arrival, so that a backlog goes to the driver spaced as it came.
+    int on = 1;
+    ::setsockopt(socket_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     if (::bind(socket_, reinterpret_cast<sockaddr *>(&bound), sizeof bound) < 0) {
         int error = errno;
         ::close(socket_);
@@ -112,17 +136,21 @@ uint64_t LiveBackend::SocketDrops()
 
 void LiveBackend::ReceiveLoop(Injector &injector)
 {
+    using Clock = ReplayClock::Clock;
     // Buffers and headers made once: the loop allocates nothing per frame.
     std::vector<uint8_t> buffers(kBatch * kLargestFrame);
     std::array<iovec, kBatch> vectors{};
     std::array<sockaddr_ll, kBatch> senders{};
     std::array<mmsghdr, kBatch> messages{};
-    // What the socket gave, indicated in bursts of at most kMaxBurst frames; the frames
-    // are reserved once, so that the loop allocates nothing per frame.
-    std::array<sim::Frame, kMaxBurst> frames;
-    std::array<const sim::Frame *, kMaxBurst> burst{};
-    for (sim::Frame &frame : frames)
-        frame.reserve(kLargestFrame);
+    std::array<std::array<char, CMSG_SPACE(sizeof(timespec))>, kBatch> stamps{};
+    std::array<CaptureRecord, kBatch> records;
+    for (CaptureRecord &record : records)
+        record.frame.reserve(kLargestFrame);
+    // Frames go to the driver as they arrived, in bursts of those due together: a loop
+    // that was not scheduled for a while catches up as a replay does (ReplayClock), rather
+    // than indicating the socket's backlog back to back past the driver's queue.
+    std::optional<ReplayClock> clock;
+    Clock::time_point origin{};
     // While frames flow, the next read comes straight after the last: a poll before each
     // would cost a system call per frame at line rate. Only an empty read polls again.
     bool flowing = false;
@@ -137,6 +165,8 @@ void LiveBackend::ReceiveLoop(Injector &injector)
             messages[i].msg_hdr.msg_iovlen = 1;
             messages[i].msg_hdr.msg_name = &senders[i];
             messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_control = stamps[i].data();
+            messages[i].msg_hdr.msg_controllen = stamps[i].size();
         }
         int received = ::recvmmsg(socket_, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
         flowing = received > 0;
@@ -145,16 +175,19 @@ void LiveBackend::ReceiveLoop(Injector &injector)
             // The socket also sees what this adapter sent: that is not received traffic.
             if (messages[i].msg_len == 0 || senders[i].sll_pkttype == PACKET_OUTGOING)
                 continue;
-            const uint8_t *data = static_cast<const uint8_t *>(vectors[i].iov_base);
-            frames[count].assign(data, data + messages[i].msg_len);
-            burst[count] = &frames[count];
-            if (++count == kMaxBurst) {
-                injector.IndicateBurst(burst.data(), count);
-                count = 0;
+            Clock::time_point arrived = ArrivalOf(messages[i].msg_hdr).value_or(Clock::now());
+            if (!clock) {
+                origin = arrived;
+                clock.emplace(origin);
             }
+            const uint8_t *data = static_cast<const uint8_t *>(vectors[i].iov_base);
+            records[count].frame.assign(data, data + messages[i].msg_len);
+            records[count].at = std::max(std::chrono::duration_cast<std::chrono::microseconds>(arrived - origin),
+                                         std::chrono::microseconds(0));
+            count++;
         }
         if (count != 0)
-            injector.IndicateBurst(burst.data(), count);
+            IndicatePaced(injector, *clock, records.data(), count, stop_, false);
     }
 }
 
