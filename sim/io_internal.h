@@ -320,7 +320,7 @@ struct IoManager::State {
     // Tells this I/O manager's records apart from an ended one's in per-thread caches.
     const uint64_t id;
     mutable HotMutex mutex;
-    std::condition_variable_any completion;             // any request completed
+    std::condition_variable_any completion;         // any request completed
     size_t completionWaiters = 0;                   // threads waiting on `completion`
 
     // Object namespace: key -> device or link.

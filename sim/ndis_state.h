@@ -222,7 +222,7 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     Machine &machine;
     mutable HotMutex mutex;
     std::condition_variable_any callsDone;  // a binding's activeCalls dropped
-    size_t callsDoneWaiters = 0;        // threads waiting on callsDone
+    size_t callsDoneWaiters = 0;            // threads waiting on callsDone
 
     // The registered protocol.
     NDIS_HANDLE protocolHandle = nullptr;

@@ -3,13 +3,13 @@
 
 #include <arpa/inet.h>
 #include <array>
-#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>

@@ -47,8 +47,8 @@ struct TrafficCounts {
 // 16-frame receive queue, and at line rate the frames of about 50 us.
 constexpr size_t kMaxBurst = 8;
 
-// Indicates frames on one adapter in its style, and counts them. Indicate may be called
-// from any thread outside the simulated machine, one at a time.
+// Indicates frames on one adapter in its style, and counts them. IndicateBurst may be
+// called from any thread outside the simulated machine, one at a time.
 class Injector {
 public:
     Injector(sim::Adapter &adapter, IndicationStyle style, bool checkDsap)
@@ -62,11 +62,6 @@ public:
     // DPC. The driver delivers one frame to a waiting read at receive-complete and queues
     // the rest for the reader's next reads, so a burst must stay below its receive queue.
     void IndicateBurst(const sim::Frame *const *frames, size_t count);
-    void Indicate(const sim::Frame &frame)
-    {
-        const sim::Frame *one = &frame;
-        IndicateBurst(&one, 1);
-    }
     TrafficCounts Counts() const;
     sim::Adapter &adapter() { return adapter_; }
 
