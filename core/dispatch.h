@@ -49,27 +49,10 @@ FORCEINLINE LONG CountRequestOut(PADAPTER_CONTEXT Adapter)
 }
 
 //
-// IoIncrement - counts one more request in progress on the adapter. Any IRQL up to
-// DISPATCH_LEVEL.
+// IoIncrementWithTraceLevel, IoDecrementWithTraceLevel - IoIncrement and IoDecrement for
+// a routine that read the trace level at its start (TRACE_LEVEL_NOW) and passes it as
+// Level.
 //
-INLINE_ROUTINE VOID IoIncrement(PADAPTER_CONTEXT Adapter)
-{
-    LONG Count = CountRequestIn(Adapter);
-    if (TRACE_ON(4)) TraceLong(4, "IoIncrement: IrpCount is now ", (ULONG)Count, 10);
-}
-
-//
-// IoDecrement - releases the count of one request, called right after the request was
-// completed. Any IRQL up to DISPATCH_LEVEL.
-//
-INLINE_ROUTINE VOID IoDecrement(PADAPTER_CONTEXT Adapter)
-{
-    LONG Count = CountRequestOut(Adapter);
-    if (TRACE_ON(4)) TraceLong(4, "IoDecrement: IrpCount is now ", (ULONG)Count, 10);
-}
-
-// The same for a routine that read the trace level at its start (TRACE_LEVEL_NOW) and
-// passes it as Level.
 FORCEINLINE VOID IoIncrementWithTraceLevel(PADAPTER_CONTEXT Adapter, ULONG Level)
 {
     LONG Count = CountRequestIn(Adapter);
@@ -80,6 +63,24 @@ FORCEINLINE VOID IoDecrementWithTraceLevel(PADAPTER_CONTEXT Adapter, ULONG Level
 {
     LONG Count = CountRequestOut(Adapter);
     if (TRACE_AT(Level, 4)) TraceLong(4, "IoDecrement: IrpCount is now ", (ULONG)Count, 10);
+}
+
+//
+// IoIncrement - counts one more request in progress on the adapter. Any IRQL up to
+// DISPATCH_LEVEL.
+//
+INLINE_ROUTINE VOID IoIncrement(PADAPTER_CONTEXT Adapter)
+{
+    IoIncrementWithTraceLevel(Adapter, TRACE_LEVEL_NOW());
+}
+
+//
+// IoDecrement - releases the count of one request, called right after the request was
+// completed. Any IRQL up to DISPATCH_LEVEL.
+//
+INLINE_ROUTINE VOID IoDecrement(PADAPTER_CONTEXT Adapter)
+{
+    IoDecrementWithTraceLevel(Adapter, TRACE_LEVEL_NOW());
 }
 
 // Waits (PASSIVE_LEVEL) until no request is in progress; TimeoutMs 0 waits without end.
