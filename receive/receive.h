@@ -40,10 +40,10 @@ NTSTATUS KrvDlcCancelReadIrp(PDEVICE_OBJECT DeviceObject);
 VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter);
 
 // The queue limits take two steps: a frame that finds fewer than RX_QUEUE_WARNING frames
-// queued passes one comparison; from there on each receive path's own cold routine drops
-// it at RX_QUEUE_LIMIT, with the trace line and error entry of ReportRxQueueFull, or
-// queues it with that path's warning. Any IRQL up to DISPATCH_LEVEL.
-DECLSPEC_COLD VOID ReportRxQueueFull(ULONG Level);
+// queued passes one comparison; from there on AdmitToLongQueue drops it at RX_QUEUE_LIMIT
+// or queues it with the receive path's own warning. Any IRQL up to DISPATCH_LEVEL.
+DECLSPEC_COLD BOOLEAN AdmitToLongQueue(PADAPTER_CONTEXT Adapter, LONG Queued, ULONG Level, ULONG WarningLevel,
+                                       ULONG LogKind, const char *Text);
 
 // Driver-owned receive packets.
 #include "receive/owned_packet.h"

@@ -12,26 +12,6 @@
 #include "core/krvdlc.h"
 
 //
-// AdmitTransferToLongQueue - the queue limits for a transferred frame that finds Queued
-// frames queued, RX_QUEUE_WARNING or more: FALSE, after the queue-full report, when they
-// fill the queue; else TRUE, after this path's warning (level 1, LOG_ERROR, the count
-// read again as its data), traced at Level. Up to DISPATCH_LEVEL. Out of line and cold: a
-// reader that keeps up never lets the queue grow this long.
-//
-static DECLSPEC_NOINLINE DECLSPEC_COLD BOOLEAN AdmitTransferToLongQueue(PADAPTER_CONTEXT Adapter,
-                                                                       LONG Queued, ULONG Level)
-{
-    if (Queued >= RX_QUEUE_LIMIT) {
-        ReportRxQueueFull(Level);
-        return FALSE;
-    }
-    if (TRACE_AT(Level, 1)) TraceLong(1, "*WARNING* Received packets queued = ", (ULONG)Queued, 10);
-    ULONG Again = (ULONG)ReadNoFence(&Adapter->RxQueueCount);
-    LogSystemError(LOG_ERROR, "*WARNING* Received packets queued = ", &Again, sizeof(ULONG));
-    return TRUE;
-}
-
-//
 // FinishTransfer - the work of KrvDlcTransferDataComplete for a handler that is already
 // counted in ActiveIndications; Bound is what its EnterIndication returned, Level the
 // trace level it read. Inline: KrvDlcReceive finishes a transfer that did not pend
@@ -68,7 +48,8 @@ static FORCEINLINE VOID FinishTransfer(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Pa
     PRECEIVED_PACKET Record = nullptr;
     LONG Queued = ReadNoFence(&Adapter->RxQueueCount);
     // A full queue leaves Record null: the frame is discarded below.
-    if (Queued < RX_QUEUE_WARNING || AdmitTransferToLongQueue(Adapter, Queued, Level)) {
+    if (Queued < RX_QUEUE_WARNING ||
+        AdmitToLongQueue(Adapter, Queued, Level, 1, LOG_ERROR, "*WARNING* Received packets queued = ")) {
         Record = (PRECEIVED_PACKET)KrvAllocatePool(NonPagedPool, sizeof(RECEIVED_PACKET));
         if (Record == nullptr) {
             if (TRACE_AT(Level, 1)) TraceMessage(1, "** ExAllocatePool pReceivedPacket failed.\n");

@@ -60,26 +60,6 @@ static DECLSPEC_NOINLINE DECLSPEC_COLD PNDIS_PACKET CopyIndicatedPacket(PADAPTER
 }
 
 //
-// AdmitPacketToLongQueue - the queue limits for a frame that finds Queued frames queued,
-// RX_QUEUE_WARNING or more: FALSE, after the queue-full report, when they fill the queue;
-// else TRUE, after this path's warning (level 2, LOG_WARNING, the count read again as its
-// data), traced at Level. Up to DISPATCH_LEVEL. Out of line and cold: a reader that
-// keeps up never lets the queue grow this long.
-//
-static DECLSPEC_NOINLINE DECLSPEC_COLD BOOLEAN AdmitPacketToLongQueue(PADAPTER_CONTEXT Adapter,
-                                                                     LONG Queued, ULONG Level)
-{
-    if (Queued >= RX_QUEUE_LIMIT) {
-        ReportRxQueueFull(Level);
-        return FALSE;
-    }
-    if (TRACE_AT(Level, 2)) TraceLong(2, "* Received packets queued >= 10:", (ULONG)Queued, 10);
-    ULONG Again = (ULONG)ReadNoFence(&Adapter->RxQueueCount);
-    LogSystemError(LOG_WARNING, "* Received packets queued >= 10:", &Again, sizeof(ULONG));
-    return TRUE;
-}
-
-//
 // ReceivePacket - the work of KrvDlcReceivePacket, its lines at Level, the trace level
 // read as the handler started. Inline: compiled once for tracing off (Level 0, so that no
 // test of the level is left) and once for the other levels.
@@ -97,7 +77,8 @@ static FORCEINLINE INT ReceivePacket(PADAPTER_CONTEXT Adapter, PNDIS_PACKET Pack
     }
 
     LONG Queued = ReadNoFence(&Adapter->RxQueueCount);
-    if (Queued >= RX_QUEUE_WARNING && !AdmitPacketToLongQueue(Adapter, Queued, Level)) {
+    if (Queued >= RX_QUEUE_WARNING &&
+        !AdmitToLongQueue(Adapter, Queued, Level, 2, LOG_WARNING, "* Received packets queued >= 10:")) {
         LeaveIndication(Adapter);
         return 0;
     }

@@ -50,14 +50,26 @@ VOID KrvDlcEmptyRxQueue(PADAPTER_CONTEXT Adapter)
 }
 
 //
-// ReportRxQueueFull - traces and logs the drop of a frame that finds the receive queue
-// full (RX_QUEUE_LIMIT, receive.h), which both receive paths report alike; traced at
-// Level, the trace level the receive handler read. Any IRQL up to DISPATCH_LEVEL.
+// AdmitToLongQueue - the queue limits for a frame that finds Queued frames queued,
+// RX_QUEUE_WARNING or more, alike for both receive paths but for the warning: FALSE,
+// after the queue-full report, when they fill the queue (RX_QUEUE_LIMIT); else TRUE,
+// after the path's warning Text, traced at WarningLevel and logged as LogKind with the
+// count read again as its data. Lines traced at Level, the trace level the receive handler
+// read. Any IRQL up to DISPATCH_LEVEL. Out of line and cold: a reader that keeps up never
+// lets the queue grow this long.
 //
-VOID ReportRxQueueFull(ULONG Level)
+DECLSPEC_NOINLINE BOOLEAN AdmitToLongQueue(PADAPTER_CONTEXT Adapter, LONG Queued, ULONG Level, ULONG WarningLevel,
+                                           ULONG LogKind, const char *Text)
 {
-    if (TRACE_AT(Level, 1))
-        TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
-    LogSystemError(LOG_ERROR, "** Too many received packets have been queued...  Discarding packet.\n",
-                   nullptr, 0);
+    if (Queued >= RX_QUEUE_LIMIT) {
+        if (TRACE_AT(Level, 1))
+            TraceMessage(1, "** Too many received packets have been queued...  Discarding packet.\n");
+        LogSystemError(LOG_ERROR, "** Too many received packets have been queued...  Discarding packet.\n",
+                       nullptr, 0);
+        return FALSE;
+    }
+    if (TRACE_AT(Level, WarningLevel)) TraceLong(WarningLevel, Text, (ULONG)Queued, 10);
+    ULONG Again = (ULONG)ReadNoFence(&Adapter->RxQueueCount);
+    LogSystemError(LogKind, Text, &Again, sizeof(ULONG));
+    return TRUE;
 }
