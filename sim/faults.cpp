@@ -4,15 +4,68 @@
 #include "sim/machine.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <execinfo.h>
 
 namespace sim {
+
+namespace {
+
+std::atomic<uint64_t> nextInjectorId{1};
+
+// The counts the calling thread used last, and the injector they belong to.
+struct CountsCache {
+    uint64_t injector = 0;
+    void *counts = nullptr;
+};
+thread_local CountsCache countsCache;
+
+// Only the owning thread writes its counts: no read-modify-write is needed.
+void Bump(std::atomic<uint64_t> &count)
+{
+    count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+FaultInjector::FaultInjector() : id_(nextInjectorId.fetch_add(1)) {}
+
+FaultInjector::ThreadCounts &FaultInjector::CountsOfThisThread()
+{
+    if (countsCache.injector == id_)
+        return *static_cast<ThreadCounts *>(countsCache.counts);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::thread::id self = std::this_thread::get_id();
+    auto mine = std::find_if(threads_.begin(), threads_.end(),
+                             [self](const ThreadCounts &counts) { return counts.thread == self; });
+    ThreadCounts &counts = mine != threads_.end() ? *mine : threads_.emplace_back();
+    counts.thread = self;   // a thread that ended leaves its counts to one with its id
+    countsCache = {id_, &counts};
+    return counts;
+}
+
+uint64_t FaultInjector::SumLocked(size_t slot) const
+{
+    uint64_t sum = 0;
+    for (const ThreadCounts &counts : threads_)
+        sum += counts.calls[slot].load(std::memory_order_relaxed);
+    return sum;
+}
+
+uint64_t FaultInjector::OverallLocked() const
+{
+    uint64_t sum = 0;
+    for (const ThreadCounts &counts : threads_)
+        sum += counts.overall.load(std::memory_order_relaxed);
+    return sum;
+}
 
 void FaultInjector::FailNth(const std::string &routine, uint64_t n)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const Counter *counter = FindCounterLocked(routine);
-    const uint64_t made = counter != nullptr ? counter->calls.load() : 0;
+    const uint64_t made = counter != nullptr ? SumLocked(counter->slot) : 0;
     const uint64_t target = made + n;
     rules_.push_back(Rule{[routine, target](const FaultPoint &point) {
                               return point.routine == routine && point.callNumber == target;
@@ -61,10 +114,15 @@ FaultInjector::Counter &FaultInjector::CounterFor(std::string_view routine)
     }
     std::lock_guard<std::mutex> lock(mutex_);
     Counter *counter = FindCounterLocked(routine);
-    if (counter == nullptr)
-        counter = &counters_.emplace_back(routine);
+    if (counter == nullptr) {
+        if (counters_.size() == kMostRoutines) {
+            std::fprintf(stderr, "fault injector: more than %zu routines ask it\n", kMostRoutines);
+            std::abort();
+        }
+        counter = &counters_.emplace_back(routine, counters_.size());
+    }
     // Leave a quarter of the slots free so that a miss ends soon.
-    if (aliasCount_ < kAliases - kAliases / 4) {
+    if (aliasCount_ < kMostRoutines) {
         for (size_t i = AliasSlot(key);; i = (i + 1) & (kAliases - 1)) {
             const char *seen = aliases_[i].key.load(std::memory_order_relaxed);
             if (seen == key)
@@ -80,17 +138,25 @@ FaultInjector::Counter &FaultInjector::CounterFor(std::string_view routine)
     return *counter;
 }
 
-// Counting takes no mutex; the rules, when any are armed, are asked under it. The
-// predicates must not call back into the injector.
+// Counting takes no mutex while no rule is armed and no site is recorded; then the
+// rules are asked under it, with the counts of every thread summed into the numbers.
+// The predicates must not call back into the injector.
 bool FaultInjector::ShouldFail(FaultPoint point)
 {
-    point.callNumber = CounterFor(point.routine).calls.fetch_add(1, std::memory_order_relaxed) + 1;
-    point.overallNumber = overall_.fetch_add(1, std::memory_order_relaxed) + 1;
+    ThreadCounts &mine = CountsOfThisThread();
+    const size_t slot = CounterFor(point.routine).slot;
     const bool recording = recordSites_.load(std::memory_order_relaxed);
-    if (!recording && !armed_.load(std::memory_order_acquire))
+    if (!recording && !armed_.load(std::memory_order_acquire)) {
+        Bump(mine.calls[slot]);
+        Bump(mine.overall);
         return false;
+    }
 
     std::lock_guard<std::mutex> lock(mutex_);
+    Bump(mine.calls[slot]);
+    Bump(mine.overall);
+    point.callNumber = SumLocked(slot);
+    point.overallNumber = OverallLocked();
     if (recording) {
         point.site = DriverCall::Current();
         sitesReached_.insert({std::string(point.routine), point.site});
@@ -112,7 +178,7 @@ uint64_t FaultInjector::Calls(const std::string &routine) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const Counter *counter = FindCounterLocked(routine);
-    return counter != nullptr ? counter->calls.load() : 0;
+    return counter != nullptr ? SumLocked(counter->slot) : 0;
 }
 
 uint64_t FaultInjector::Injected() const
@@ -122,7 +188,8 @@ uint64_t FaultInjector::Injected() const
 
 uint64_t FaultInjector::OverallCalls() const
 {
-    return overall_.load();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return OverallLocked();
 }
 
 void FaultInjector::RecordSites(bool on)

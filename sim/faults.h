@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -61,6 +62,8 @@ class FaultInjector {
 public:
     using Predicate = std::function<bool(const FaultPoint &)>;
 
+    FaultInjector();
+
     // Fails call number `n` (1-based) of `routine`, counted from now.
     void FailNth(const std::string &routine, uint64_t n);
     // Fails call number `n` (1-based) counted over every routine since the machine
@@ -100,11 +103,11 @@ private:
         Predicate predicate;
         uint64_t remaining;     // 0: unlimited
     };
-    // Calls of one routine, counted without the mutex.
+    // One routine: its name and the slot of its count in every thread's counts.
     struct Counter {
-        explicit Counter(std::string_view routine) : name(routine) {}
+        Counter(std::string_view routine, size_t index) : name(routine), slot(index) {}
         std::string name;
-        std::atomic<uint64_t> calls{0};
+        size_t slot;
     };
     // A routine names itself with a literal: its address finds the counter without the
     // mutex once it has been seen (another literal of the same name finds the same one).
@@ -114,19 +117,32 @@ private:
         Counter *counter = nullptr;
     };
     static constexpr size_t kAliases = 128;     // a power of two
+    static constexpr size_t kMostRoutines = kAliases - kAliases / 4;
     static size_t AliasSlot(const char *key) { return (reinterpret_cast<uintptr_t>(key) >> 3) & (kAliases - 1); }
+    // The calls one thread made, written by that thread alone: an indicating thread and a
+    // reader that counted in shared words would pass their cache lines back and forth on
+    // every allocation. Summed under the mutex when a total is wanted.
+    struct alignas(64) ThreadCounts {
+        std::thread::id thread;
+        std::array<std::atomic<uint64_t>, kMostRoutines> calls{};
+        std::atomic<uint64_t> overall{0};
+    };
 
+    ThreadCounts &CountsOfThisThread();
+    uint64_t SumLocked(size_t slot) const;
+    uint64_t OverallLocked() const;
     Counter &CounterFor(std::string_view routine);
     Counter *FindCounterLocked(std::string_view routine) const;
 
-    mutable std::mutex mutex_;  // rules_, counters_' growth, sites
+    const uint64_t id_;         // tells this injector's counts from another's in a thread's cache
+    mutable std::mutex mutex_;  // rules_, counters_' and threads_' growth, sites, counts while armed
     std::deque<Counter> counters_;
+    std::deque<ThreadCounts> threads_;      // kept when their thread ends
     std::array<Alias, kAliases> aliases_{};
     size_t aliasCount_ = 0;                 // filled slots; mutex_
     std::vector<Rule> rules_;
     std::atomic<bool> armed_{false};        // rules_ is not empty
     std::atomic<uint64_t> injected_{0};
-    std::atomic<uint64_t> overall_{0};
     std::atomic<bool> recordSites_{false};
     std::set<SiteCall> sitesReached_;
     std::vector<SiteCall> failed_;

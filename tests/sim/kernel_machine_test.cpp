@@ -93,26 +93,34 @@ TEST(KernelFaults, FailByPredicateUntilClearedOrUsedUp)
 TEST(KernelFaults, CountsAreSafeAcrossThreads)
 {
     FaultInjector faults;
-    faults.FailWhen([](const FaultPoint &p) { return p.callNumber % 10 == 0; });
+    auto callFromThreads = [&faults](std::atomic<int> &failures) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&] {
+                FaultPoint point;
+                point.routine = "ExAllocatePoolWithTag";
+                for (int i = 0; i < 250; ++i)
+                    failures += faults.ShouldFail(point) ? 1 : 0;
+            });
+        for (std::thread &thread : threads)
+            thread.join();
+    };
+    // Unarmed, each thread counts on its own; the totals sum them.
     std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            FaultPoint point;
-            point.routine = "ExAllocatePoolWithTag";
-            for (int i = 0; i < 250; ++i)
-                failures += faults.ShouldFail(point) ? 1 : 0;
-        });
-    for (std::thread &thread : threads)
-        thread.join();
+    callFromThreads(failures);
     EXPECT_EQ(faults.Calls("ExAllocatePoolWithTag"), 1000u);
+    EXPECT_EQ(faults.OverallCalls(), 1000u);
+    // Armed, the call numbers run on from every thread's calls.
+    faults.FailWhen([](const FaultPoint &p) { return p.callNumber % 10 == 0 && p.overallNumber > 1000; });
+    callFromThreads(failures);
+    EXPECT_EQ(faults.Calls("ExAllocatePoolWithTag"), 2000u);
     EXPECT_EQ(failures.load(), 100);
     // The same name from other storage counts with it.
     const std::string sameName = "ExAllocatePoolWithTag";
     FaultPoint copy;
     copy.routine = sameName;
     faults.ShouldFail(copy);
-    EXPECT_EQ(faults.Calls("ExAllocatePoolWithTag"), 1001u);
+    EXPECT_EQ(faults.Calls("ExAllocatePoolWithTag"), 2001u);
 }
 
 // Each routine's IRQL limit, one level above it.
