@@ -86,11 +86,9 @@ void CheckNothingLeft(IoManager::State &state, DriverRecord *driver, bool unload
             devices += record->driver == driver;
         for (auto &[irp, record] : state.irps)
             requests += record->driver == driver && !record->completed;
-        mdls = static_cast<size_t>(std::count_if(state.mdls.begin(), state.mdls.end(), [](auto &m) {
-            return m.second.owner == MdlOwner::Driver;
-        }));
         links = driver->links.size();
     }
+    mdls = state.mdls.Outstanding(MdlOwner::Driver);
     VerifierCheck(devices == 0 && driver->object->DeviceObject == nullptr, rule(kDevicesLeft),
                   devices, Ptr(driver->object->DeviceObject));
     VerifierCheck(links == 0, rule(kLinksLeft), links);

@@ -9,6 +9,7 @@
 #include "sim/io_manager.h"
 #include "sim/win32.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -214,6 +215,41 @@ struct MdlRecord {
     MdlOwner owner = MdlOwner::Driver;
 };
 
+// The MDLs the I/O manager has handed out and not yet taken back, kept by the thread that
+// made them: an indicating thread makes and frees its frames' MDLs while a reader makes
+// and frees its requests' MDLs, and one table under one mutex would pass that mutex and
+// its lines between their processors several times a frame. Each thread keeps its MDLs in
+// a shard of its own; an MDL freed by another thread is found in the maker's shard. Has a
+// mutex per shard and takes no other lock (it may be called under State::mutex).
+class MdlTable {
+public:
+    PMDL Create(void *address, ULONG length, MdlOwner owner);
+    // The owner of `mdl`, or nothing when it is not outstanding.
+    std::optional<MdlOwner> OwnerOf(PMDL mdl) const;
+    // Takes `mdl` back unless its owner is `keep`; the owner it had, or nothing when it
+    // was not outstanding (then nothing changes).
+    std::optional<MdlOwner> Retire(PMDL mdl, std::optional<MdlOwner> keep = std::nullopt);
+    // Whether `mdl` was taken back lately: tells a second free from a stray address.
+    bool RetiredLately(PMDL mdl) const;
+    size_t Outstanding(MdlOwner owner) const;
+
+private:
+    static constexpr size_t kShards = 4;
+    struct alignas(64) Shard {
+        mutable HotMutex mutex;
+        std::unordered_map<PMDL, MdlRecord> records;
+        Quarantine quarantine{4096};
+        std::vector<std::unordered_map<PMDL, MdlRecord>::node_type> spareNodes;
+    };
+    Shard &ShardOfThisThread();
+    // Calls `visit` with each shard under its mutex, the calling thread's first, until it
+    // returns true.
+    template <typename Visit>
+    bool VisitShards(Visit visit) const;
+
+    mutable std::array<Shard, kShards> shards_;
+};
+
 struct UserThread {
     DISPATCHER_HEADER header{};     // thread objects begin with a dispatcher header
     win32::DWORD lastError = 0;
@@ -286,7 +322,6 @@ IoResult FinishIrp(IoManager::State &state, std::unique_lock<HotMutex> &lock, Ir
 void CollectIrp(IoManager::State &state, IrpRecord *record);                       // locked
 // Drops one reference of `file`; the last one after the cleanup queues the close.
 void ReleaseFileReference(IoManager::State &state, const std::shared_ptr<FileRecord> &file);  // locked
-PMDL CreateMdl(IoManager::State &state, void *address, ULONG length, MdlOwner owner);  // locked
 void FreeRequestMdls(IoManager::State &state, PMDL chain);                         // locked
 void SendClose(IoManager::State &state, const std::shared_ptr<FileRecord> &file);
 #if defined(__SANITIZE_THREAD__)
@@ -363,11 +398,8 @@ struct IoManager::State {
     KSPIN_LOCK cancelLock = 0;
     std::atomic<std::thread::id> cancelOwner{};
 
-    // MDLs.
-    std::unordered_map<PMDL, io::MdlRecord> mdls;
-    io::Quarantine mdlQuarantine{4096};
-    using MdlNode = decltype(mdls)::node_type;
-    std::vector<MdlNode> spareMdlNodes;
+    // MDLs: a table of their own, not under this mutex.
+    io::MdlTable mdls;
 
     // Files and user handles.
     std::map<PFILE_OBJECT, std::shared_ptr<io::FileRecord>> files;

@@ -473,7 +473,7 @@ IoResult IoManager::Issue(void *handle, const IoRequest &request)
         return buffer != nullptr;
     };
     auto describeWithMdl = [&](void *address, ULONG length) {
-        irp->MdlAddress = CreateMdl(*state_, address, length, MdlOwner::Request);
+        irp->MdlAddress = state_->mdls.Create(address, length, MdlOwner::Request);
     };
 
     switch (request.majorFunction) {

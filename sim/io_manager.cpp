@@ -405,10 +405,7 @@ void IoManager::ClearCompletions()
 
 size_t IoManager::DriverMdlsOutstanding() const
 {
-    std::lock_guard lock(state_->mutex);
-    return static_cast<size_t>(std::count_if(
-        state_->mdls.begin(), state_->mdls.end(),
-        [](const auto &entry) { return entry.second.owner == MdlOwner::Driver; }));
+    return state_->mdls.Outstanding(MdlOwner::Driver);
 }
 
 uint64_t IoManager::NonzeroPriorityBoosts() const

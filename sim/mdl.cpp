@@ -24,27 +24,43 @@ uintptr_t Ptr(const void *p)
 // Stand-in for the owning process of locked user pages; drivers only compare it.
 constexpr char kUserProcessToken = 0;
 
-// The MDL goes to the quarantine and its entry to the spares.
-void RetireMdl(IoManager::State &state, decltype(IoManager::State::mdls)::iterator it)
-{
-    state.mdlQuarantine.Add(std::move(it->second.block));
-    IoManager::State::MdlNode node = state.mdls.extract(it);
-    if (state.spareMdlNodes.size() < kSpareNodes)
-        state.spareMdlNodes.push_back(std::move(node));
-}
-
 }  // namespace
 
 namespace io {
 
-PMDL CreateMdl(IoManager::State &state, void *address, ULONG length, MdlOwner owner)
+namespace {
+std::atomic<size_t> nextMdlShard{0};
+thread_local size_t mdlShardOfThread = nextMdlShard.fetch_add(1, std::memory_order_relaxed);
+}  // namespace
+
+MdlTable::Shard &MdlTable::ShardOfThisThread()
+{
+    return shards_[mdlShardOfThread % kShards];
+}
+
+template <typename Visit>
+bool MdlTable::VisitShards(Visit visit) const
+{
+    const size_t first = mdlShardOfThread % kShards;
+    for (size_t i = 0; i < kShards; ++i) {
+        Shard &shard = shards_[(first + i) % kShards];
+        std::lock_guard lock(shard.mutex);
+        if (visit(shard))
+            return true;
+    }
+    return false;
+}
+
+PMDL MdlTable::Create(void *address, ULONG length, MdlOwner owner)
 {
     uintptr_t va = Ptr(address);
     uintptr_t start = va & ~uintptr_t{kPageSize - 1};
     size_t pages = (va + length - start + kPageSize - 1) / kPageSize;
     size_t bytes = sizeof(MDL) + pages * sizeof(ULONG);
+    Shard &shard = ShardOfThisThread();
+    std::lock_guard lock(shard.mutex);
     MdlRecord record;
-    record.block = state.mdlQuarantine.Take(bytes);
+    record.block = shard.quarantine.Take(bytes);
     record.owner = owner;
     auto mdl = static_cast<PMDL>(record.block.data());
     mdl->Size = static_cast<CSHORT>(bytes);
@@ -59,27 +75,73 @@ PMDL CreateMdl(IoManager::State &state, void *address, ULONG length, MdlOwner ow
         mdl->MdlFlags = MDL_PAGES_LOCKED;
         mdl->Process = reinterpret_cast<PEPROCESS>(const_cast<char *>(&kUserProcessToken));
     }
-    if (!state.spareMdlNodes.empty()) {
-        IoManager::State::MdlNode node = std::move(state.spareMdlNodes.back());
-        state.spareMdlNodes.pop_back();
+    if (!shard.spareNodes.empty()) {
+        auto node = std::move(shard.spareNodes.back());
+        shard.spareNodes.pop_back();
         node.key() = mdl;
         node.mapped() = std::move(record);
-        state.mdls.insert(std::move(node));
+        shard.records.insert(std::move(node));
     } else {
-        state.mdls.emplace(mdl, std::move(record));
+        shard.records.emplace(mdl, std::move(record));
     }
     return mdl;
+}
+
+std::optional<MdlOwner> MdlTable::OwnerOf(PMDL mdl) const
+{
+    std::optional<MdlOwner> owner;
+    VisitShards([&](const Shard &shard) {
+        auto it = shard.records.find(mdl);
+        if (it != shard.records.end())
+            owner = it->second.owner;
+        return owner.has_value();
+    });
+    return owner;
+}
+
+// The MDL goes to its shard's quarantine and its entry to the spares.
+std::optional<MdlOwner> MdlTable::Retire(PMDL mdl, std::optional<MdlOwner> keep)
+{
+    std::optional<MdlOwner> owner;
+    VisitShards([&](Shard &shard) {
+        auto it = shard.records.find(mdl);
+        if (it == shard.records.end())
+            return false;
+        owner = it->second.owner;
+        if (owner != keep) {
+            shard.quarantine.Add(std::move(it->second.block));
+            auto node = shard.records.extract(it);
+            if (shard.spareNodes.size() < kSpareNodes)
+                shard.spareNodes.push_back(std::move(node));
+        }
+        return true;
+    });
+    return owner;
+}
+
+bool MdlTable::RetiredLately(PMDL mdl) const
+{
+    return VisitShards([&](const Shard &shard) { return shard.quarantine.Holds(mdl); });
+}
+
+size_t MdlTable::Outstanding(MdlOwner owner) const
+{
+    size_t count = 0;
+    VisitShards([&](const Shard &shard) {
+        for (const auto &entry : shard.records)
+            count += entry.second.owner == owner;
+        return false;
+    });
+    return count;
 }
 
 void FreeRequestMdls(IoManager::State &state, PMDL chain)
 {
     while (chain != nullptr) {
         PMDL next = chain->Next;
-        auto it = state.mdls.find(chain);
-        if (it == state.mdls.end())
+        if (!state.mdls.Retire(chain))
             BugCheck(StopCode::DriverVerifierDetectedViolation,
                      "completed IRP carries an MDL the I/O manager did not allocate", Ptr(chain));
-        RetireMdl(state, it);
         chain = next;
     }
 }
@@ -95,10 +157,9 @@ PMDL IoManager::AllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, PIRP
     point.size = length;
     if (state_->machine.faults().ShouldFail(point))
         return nullptr;
-    std::lock_guard lock(state_->mutex);
-    PMDL mdl = CreateMdl(*state_, address, length,
-                         chargeToDriver ? MdlOwner::Driver : MdlOwner::System);
+    PMDL mdl = state_->mdls.Create(address, length, chargeToDriver ? MdlOwner::Driver : MdlOwner::System);
     if (irp != nullptr) {
+        std::lock_guard lock(state_->mutex);
         if (state_->irps.count(irp) == 0)
             BugCheck(StopCode::DriverVerifierDetectedViolation,
                      "IoAllocateMdl for an IRP that is not outstanding", Ptr(irp));
@@ -117,29 +178,24 @@ PMDL IoManager::AllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, PIRP
 void IoManager::FreeMdl(PMDL mdl)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeMdl");
-    std::lock_guard lock(state_->mutex);
-    auto it = state_->mdls.find(mdl);
-    if (it == state_->mdls.end())
+    std::optional<MdlOwner> owner = state_->mdls.Retire(mdl, MdlOwner::Request);
+    if (!owner)
         BugCheck(StopCode::BadPoolCaller,
-                 state_->mdlQuarantine.Holds(mdl) ? "MDL freed twice"
-                                                     : "IoFreeMdl of an MDL that IoAllocateMdl did not return",
+                 state_->mdls.RetiredLately(mdl) ? "MDL freed twice"
+                                                  : "IoFreeMdl of an MDL that IoAllocateMdl did not return",
                  Ptr(mdl));
-    if (it->second.owner == MdlOwner::Request)
+    if (*owner == MdlOwner::Request)
         BugCheck(StopCode::BadPoolCaller, "IoFreeMdl of the MDL of an IRP the I/O manager owns",
                  Ptr(mdl));
-    RetireMdl(*state_, it);
 }
 
 void IoManager::BuildMdlForNonPagedPool(PMDL mdl)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "MmBuildMdlForNonPagedPool");
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->mdls.count(mdl) == 0)
-            BugCheck(StopCode::DriverVerifierDetectedViolation,
-                     "MmBuildMdlForNonPagedPool of an MDL that IoAllocateMdl did not return",
-                     Ptr(mdl));
-    }
+    if (!state_->mdls.OwnerOf(mdl))
+        BugCheck(StopCode::DriverVerifierDetectedViolation,
+                 "MmBuildMdlForNonPagedPool of an MDL that IoAllocateMdl did not return",
+                 Ptr(mdl));
     VerifierCheck((mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA)) == 0,
                   "MmBuildMdlForNonPagedPool of an MDL whose pages are locked or mapped",
                   Ptr(mdl), static_cast<uint16_t>(mdl->MdlFlags));
@@ -155,13 +211,9 @@ PVOID IoManager::MapLockedPages(PMDL mdl, KPROCESSOR_MODE mode, ULONG bugCheckOn
 {
     RequireIrqlAtMost(mode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL,
                       "MmMapLockedPagesSpecifyCache");
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->mdls.count(mdl) == 0)
-            BugCheck(StopCode::DriverVerifierDetectedViolation,
-                     "MmMapLockedPagesSpecifyCache of an MDL the I/O manager does not know",
-                     Ptr(mdl));
-    }
+    if (!state_->mdls.OwnerOf(mdl))
+        BugCheck(StopCode::DriverVerifierDetectedViolation,
+                 "MmMapLockedPagesSpecifyCache of an MDL the I/O manager does not know", Ptr(mdl));
     if ((mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) == 0)
         BugCheck(StopCode::DriverVerifierDetectedViolation,
                  "MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked", Ptr(mdl),
