@@ -51,6 +51,9 @@ std::filesystem::path TemporaryRootName()
 
 }  // namespace
 
+// Bytes of a processor cache line.
+constexpr size_t kCacheLine = 64;
+
 struct Machine::Parts {
     Parts(Machine &machine, bool temporaryRoot)
         : debugger(machine.options_.echoDebugger),
@@ -65,18 +68,21 @@ struct Machine::Parts {
     {
     }
 
-    FaultInjector faults;
-    Debugger debugger;
-    Pool pool;
-    LockVerifier locks;
-    VirtualClock clock;
-    Dispatcher dispatcher;
-    DpcThread dpcs;
-    Registry registry;
-    FileSystem files;
-    ErrorLog errorLog;
-    Threads threads;
-    HandleTable handles;    // the objects behind handles go before their owners
+    // Each part begins a cache line of its own: an indicating thread and a reader on two
+    // processors write different parts, and two parts sharing a line would pass it back
+    // and forth between them.
+    alignas(kCacheLine) FaultInjector faults;
+    alignas(kCacheLine) Debugger debugger;
+    alignas(kCacheLine) Pool pool;
+    alignas(kCacheLine) LockVerifier locks;
+    alignas(kCacheLine) VirtualClock clock;
+    alignas(kCacheLine) Dispatcher dispatcher;
+    alignas(kCacheLine) DpcThread dpcs;
+    alignas(kCacheLine) Registry registry;
+    alignas(kCacheLine) FileSystem files;
+    alignas(kCacheLine) ErrorLog errorLog;
+    alignas(kCacheLine) Threads threads;
+    alignas(kCacheLine) HandleTable handles;    // the objects behind handles go before their owners
     // Built once the kernel parts above exist, and ended first.
     std::unique_ptr<IoManager> io;
     std::unique_ptr<Ndis> ndis;
