@@ -6,10 +6,12 @@
 // BM_ReplayIntoReader/packet:<0 lookahead, 1 packet>/paced:<0 as fast as possible,
 // 1 148,800 frames/s>: kFrames frames per run. BM_LiveIntoReader/packet:<...>: frames sent
 // at 148,800 frames/s by a raw socket on the far end of a veth pair in a network namespace
-// of the bench's own (root only; skips saying why otherwise).
+// of the bench's own (root only; skips saying why otherwise). BM_ProcessorRoundTrip: the
+// host's processor-to-processor round trip, which those rows move with.
 //
-// Counters: offered/s (the rate the source reached), delivered/s, and what was lost:
-// queue_full (the driver's 16-frame queue, from its event-log entries), no_free_packet
+// Counters: offered/s (the rate the source reached), delivered/s, indicate_us (the
+// source's time in the driver's receive handlers per frame; at line rate it has 6.7 us),
+// and what was lost: queue_full (the driver's 16-frame queue, from its event-log entries), no_free_packet
 // (lookahead indications the driver had no packet for), read_errors (reads that failed;
 // the reader then reopens the adapter as krvdlcctl capture does, counted in reopens), and
 // lost_pct, the frames sent that no read returned. Live rows add sent/s, the rate of the
@@ -18,6 +20,7 @@
 
 #include "client/krvdlc_client.h"
 #include "sim/io_manager.h"
+#include "sim/spin_wait.h"
 #include "tools/common/simulated_host.h"
 
 #include <benchmark/benchmark.h>
@@ -183,12 +186,40 @@ void Report(benchmark::State &state, const Reader &reader, const krvdlcsim::Traf
     state.counters["delivered/s"] = readSeconds > 0 ? static_cast<double>(reader.delivered) / readSeconds : 0;
     state.counters["queue_full"] = static_cast<double>(queueFull);
     state.counters["no_free_packet"] = static_cast<double>(counts.noFreePacket);
+    state.counters["indicate_us"] =
+        counts.offered != 0 ? static_cast<double>(counts.busyNanoseconds) / 1000.0 / static_cast<double>(counts.offered) : 0;
     state.counters["read_errors"] = static_cast<double>(reader.readErrors);
     state.counters["reopens"] = static_cast<double>(reader.reopens);
     state.counters["lost_pct"] =
         100.0 * static_cast<double>(sent - std::min(sent, reader.delivered)) / static_cast<double>(sent);
     state.SetItemsProcessed(static_cast<int64_t>(reader.delivered));
 }
+
+// The host's own figure beside the traffic rows: a cache line passed back and forth
+// between two threads, as an indicating thread and a reader pass the lines of the
+// machine's state for every frame. The traffic rows move with it: this VM's processors
+// have taken 70 ns on one day and 480 ns on the next.
+void BM_ProcessorRoundTrip(benchmark::State &state)
+{
+    constexpr int kRoundTrips = 200000;
+    alignas(64) std::atomic<int> turn{0};
+    for (auto _ : state) {
+        auto passBack = [&turn](int mine, int theirs) {
+            for (int i = 0; i < kRoundTrips; ++i) {
+                while (turn.load(std::memory_order_acquire) != mine)
+                    sim::SpinWait::Relax();
+                turn.store(theirs, std::memory_order_release);
+            }
+        };
+        Clock::time_point start = Clock::now();
+        std::thread other([&] { passBack(1, 0); });
+        passBack(0, 1);
+        other.join();
+        state.counters["round_trip_ns"] =
+            std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kRoundTrips;
+    }
+}
+BENCHMARK(BM_ProcessorRoundTrip)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_ReplayIntoReader(benchmark::State &state)
 {

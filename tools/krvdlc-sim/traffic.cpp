@@ -4,6 +4,7 @@
 #include "sim/errorlog.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace krvdlcsim {
@@ -133,11 +134,16 @@ bool Injector::IndicateOne(const sim::Frame &frame)
 
 void Injector::IndicateBurst(const sim::Frame *const *frames, size_t count)
 {
+    const auto start = std::chrono::steady_clock::now();
     bool any = false;
     for (size_t i = 0; i < count; ++i)
         any = IndicateOne(*frames[i]) || any;
     if (any)
         adapter_.IndicateReceiveComplete();
+    const auto took = std::chrono::steady_clock::now() - start;
+    busyNanoseconds_.store(busyNanoseconds_.load(std::memory_order_relaxed) +
+                               static_cast<uint64_t>(std::chrono::nanoseconds(took).count()),
+                           std::memory_order_relaxed);
 }
 
 TrafficCounts Injector::Counts() const
@@ -148,6 +154,7 @@ TrafficCounts Injector::Counts() const
     counts.indicated = indicated_.load();
     counts.accepted = accepted_.load();
     counts.noFreePacket = noFreePacket_.load();
+    counts.busyNanoseconds = busyNanoseconds_.load();
     for (int i = 0; i < 5; ++i)
         counts.refused[i] = refused_[i].load();
     return counts;

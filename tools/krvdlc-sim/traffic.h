@@ -39,6 +39,9 @@ struct TrafficCounts {
     uint64_t refused[5] = {};    // by Verdict (Accepted unused)
     uint64_t accepted = 0;
     uint64_t noFreePacket = 0;   // accepted, yet the lookahead handler had no packet for it
+    // Time the source spent in the driver's receive handlers (indications and
+    // receive-completes, with the deliveries they made): how near it came to its limit.
+    uint64_t busyNanoseconds = 0;
 
     uint64_t RefusedTotal() const;
 };
@@ -73,6 +76,7 @@ private:
     bool checkDsap_;
     std::atomic<uint64_t> offered_{0}, notIndicated_{0}, indicated_{0}, accepted_{0}, noFreePacket_{0};
     std::atomic<uint64_t> refused_[5] = {};
+    std::atomic<uint64_t> busyNanoseconds_{0};   // written by the indicating thread alone
 };
 
 // Receive-queue drops the driver has logged so far (its "Too many received packets"
