@@ -199,7 +199,6 @@ void *Pool::Allocate(POOL_TYPE type, size_t size, uint32_t tag, PoolOwner owner)
     usage.bytes += size;
     usage.peakBlocks = std::max(usage.peakBlocks, usage.blocks);
     usage.peakBytes = std::max(usage.peakBytes, usage.bytes);
-    live_.PushBack(block);
     return memory;
 }
 
@@ -283,7 +282,6 @@ void Pool::Free(void *address, void (*checkIrql)(POOL_TYPE type))
         --usage.blocks;
         usage.bytes -= size;
 
-        live_.Remove(block);
         block->state = Block::State::Quarantined;
         quarantine_.PushBack(block);
         quarantineBytes_ += size;
@@ -332,11 +330,23 @@ std::optional<PoolBlock> Pool::Containing(const void *address) const
 
 std::vector<PoolBlock> Pool::Blocks() const
 {
-    std::lock_guard lock(mutex_);
     std::vector<PoolBlock> blocks;
-    blocks.reserve(live_.count);
-    for (const Block *block = live_.head; block != nullptr; block = block->next)
-        blocks.push_back(block->info);   // allocated in serial order, so oldest first
+    {
+        std::lock_guard lock(mutex_);
+        for (const Chunk &chunk : chunks_) {
+            const size_t slots = (chunk.end - chunk.begin) / chunk.stride;
+            for (size_t i = 0; i < slots; ++i) {
+                if (chunk.blocks[i].state == Block::State::Live)
+                    blocks.push_back(chunk.blocks[i].info);
+            }
+        }
+        for (const auto &[address, block] : large_) {
+            if (block->state == Block::State::Live)
+                blocks.push_back(block->info);
+        }
+    }
+    std::sort(blocks.begin(), blocks.end(),
+              [](const PoolBlock &a, const PoolBlock &b) { return a.serial < b.serial; });   // oldest first
     return blocks;
 }
 

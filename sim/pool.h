@@ -139,8 +139,9 @@ public:
 private:
     // The record of one block, kept apart from its memory so that a driver's stray write
     // cannot reach it: in its chunk's table for blocks of a size class, on the host heap
-    // for larger ones. A block is on one list at a time: live (oldest first, so in serial
-    // order) or quarantined (oldest first).
+    // for larger ones. Quarantined blocks are on a list, oldest first; live ones on none,
+    // since their frees come from any thread and a list would have the freeing thread
+    // write its neighbours, which the allocating thread has just written.
     struct Block {
         enum class State : uint8_t { Unused, Live, Quarantined };
         PoolBlock info;
@@ -191,7 +192,6 @@ private:
     std::vector<Chunk> chunks_;                         // by address
     std::vector<std::vector<Block *>> freeSlots_;       // by size class
     std::map<uintptr_t, Block *> large_;                // blocks above the largest class
-    BlockList live_;
     BlockList quarantine_;
     size_t quarantineBytes_ = 0;
     std::map<UsageKey, PoolTagUsage> usage_;
