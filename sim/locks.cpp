@@ -26,7 +26,12 @@ ULONG_PTR OwnerToken()
 // A word that stays set without any thread holding the lock was never initialised; the
 // grace covers the moment between taking a word and recording it.
 constexpr std::chrono::milliseconds kGarbageGrace{200};
+// The holder check reads every thread's held locks: not on every turn of a wait.
+constexpr unsigned kTurnsPerHolderCheck = 16;
 
+// Takes the word as the kernel does: one interlocked try, then waits reading it until it
+// is clear before the next try, so that a waiter does not pull the word's line from the
+// holder on every turn. While it waits it checks now and then that a thread holds it.
 void TakeWord(KSPIN_LOCK *lock, const LockVerifier &verifier)
 {
     const ULONG_PTR token = OwnerToken();
@@ -38,17 +43,21 @@ void TakeWord(KSPIN_LOCK *lock, const LockVerifier &verifier)
         if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED))
             return;
-        if (verifier.IsHeld(lock)) {
-            timing = false;
-        } else if (!timing) {
-            timing = true;
-            since = std::chrono::steady_clock::now();
-        } else if (std::chrono::steady_clock::now() - since > kGarbageGrace) {
-            BugCheck(StopCode::DriverVerifierDetectedViolation,
-                     "spin lock acquired before it was initialised (the lock word holds garbage)",
-                     reinterpret_cast<uintptr_t>(lock), expected);
+        for (unsigned turn = 0; expected != 0; ++turn, expected = __atomic_load_n(lock, __ATOMIC_RELAXED)) {
+            if (turn % kTurnsPerHolderCheck == 0) {
+                if (verifier.IsHeld(lock)) {
+                    timing = false;
+                } else if (!timing) {
+                    timing = true;
+                    since = std::chrono::steady_clock::now();
+                } else if (std::chrono::steady_clock::now() - since > kGarbageGrace) {
+                    BugCheck(StopCode::DriverVerifierDetectedViolation,
+                             "spin lock acquired before it was initialised (the lock word holds garbage)",
+                             reinterpret_cast<uintptr_t>(lock), expected);
+                }
+            }
+            wait.Pause();
         }
-        wait.Pause();
     }
 }
 

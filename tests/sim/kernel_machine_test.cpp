@@ -192,6 +192,12 @@ TEST(KernelMachineDeathTest, VerifierRules)
              machine.dpcs().Drain();
          },
          "Rule: DPC returned holding a spin lock"},
+        {"spin lock word holding garbage",
+         [](Machine &) {
+             KSPIN_LOCK lock = 0x1234;   // never initialised
+             KfAcquireSpinLock(&lock);
+         },
+         "Rule: spin lock acquired before it was initialised"},
         {"DPC returns at a lower IRQL",
          [](Machine &machine) {
              machine.dpcs().Queue([] { LowerIrql(PASSIVE_LEVEL); });
