@@ -29,8 +29,15 @@ constexpr size_t kBatch = 32;
 // receive thread is not scheduled.
 constexpr int kReceiveBufferBytes = 8 << 20;
 
+// The wall clock's reading of one moment and the steady clock's, taken once per batch of
+// frames: a kernel stamp is placed on the steady clock by its distance from them.
+struct ClockPair {
+    std::chrono::system_clock::time_point wall = std::chrono::system_clock::now();
+    ReplayClock::Clock::time_point steady = ReplayClock::Clock::now();
+};
+
 // When the kernel stamped the frame of `message` (SO_TIMESTAMPNS), on the steady clock.
-std::optional<ReplayClock::Clock::time_point> ArrivalOf(const msghdr &message)
+std::optional<ReplayClock::Clock::time_point> ArrivalOf(const msghdr &message, const ClockPair &now)
 {
     for (cmsghdr *control = CMSG_FIRSTHDR(&message); control != nullptr;
          control = CMSG_NXTHDR(const_cast<msghdr *>(&message), control)) {
@@ -38,13 +45,13 @@ std::optional<ReplayClock::Clock::time_point> ArrivalOf(const msghdr &message)
             continue;
         timespec stamp{};
         std::memcpy(&stamp, CMSG_DATA(control), sizeof stamp);
-        auto since = std::chrono::system_clock::now().time_since_epoch() -
+        auto since = now.wall.time_since_epoch() -
                      (std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
         // A stamp from the future (the wall clock was set back) is taken as now: it must
         // not hold the frame back.
         auto ago = std::max(std::chrono::duration_cast<ReplayClock::Clock::duration>(since),
                             ReplayClock::Clock::duration::zero());
-        return ReplayClock::Clock::now() - ago;
+        return now.steady - ago;
     }
     return std::nullopt;
 }
@@ -170,12 +177,13 @@ void LiveBackend::ReceiveLoop(Injector &injector)
         }
         int received = ::recvmmsg(socket_, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
         flowing = received > 0;
+        const ClockPair now;
         size_t count = 0;
         for (int i = 0; i < received; ++i) {
             // The socket also sees what this adapter sent: that is not received traffic.
             if (messages[i].msg_len == 0 || senders[i].sll_pkttype == PACKET_OUTGOING)
                 continue;
-            Clock::time_point arrived = ArrivalOf(messages[i].msg_hdr).value_or(Clock::now());
+            Clock::time_point arrived = ArrivalOf(messages[i].msg_hdr, now).value_or(now.steady);
             if (!clock) {
                 origin = arrived;
                 clock.emplace(origin);
