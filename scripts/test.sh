@@ -83,61 +83,42 @@ for preset in host host-x86 host-tsan; do
     fi
 done
 
+# One figures step: runs the command with its output kept in build/test-logs/<log>.log and
+# counts it as one test, passed when the command exits 0.
+figures() {
+    local name=$1 log="${log_dir}/$2.log" rc
+    shift 2
+    local start
+    start=$(now)
+    echo "==> ${name}"
+    set +e
+    "$@" 2>&1 | tee "${log}"
+    rc=${PIPESTATUS[0]}
+    set -e
+    echo "==> ${name}: $(($(now) - start)) s"
+    if [ "${rc}" -eq 0 ]; then
+        total_passed=$((total_passed + 1))
+    else
+        total_failed=$((total_failed + 1))
+        status=1
+    fi
+}
+
 # The driver's own instructions per frame on every path, tracing off, counted by callgrind
 # (the same whatever the machine's load): more than 10% over the baseline fails.
-log="${log_dir}/instructions.log"
-start=$(now)
-echo "==> instructions per frame"
-set +e
-python3 scripts/perf.py check 2>&1 | tee "${log}"
-rc=${PIPESTATUS[0]}
-set -e
-echo "==> instructions per frame: $(($(now) - start)) s"
-if [ "${rc}" -eq 0 ]; then
-    total_passed=$((total_passed + 1))
-else
-    total_failed=$((total_failed + 1))
-    status=1
-fi
+figures "instructions per frame" instructions python3 scripts/perf.py check
 
 # Traffic figures (bench build): outside traffic into one reader at the line rate of a
 # saturated 100 Mbit/s Ethernet, replayed and (as root) live on a veth pair, beside the
 # host's processor round trip that such figures move with. Printed, not judged: they
 # depend on the machine; the bench program failing counts as a failed test.
-log="${log_dir}/traffic.log"
-start=$(now)
-echo "==> traffic figures"
-set +e
-build/bench/krvdlc_bench --benchmark_filter='ProcessorRoundTrip|IntoReader' 2>&1 | tee "${log}"
-rc=${PIPESTATUS[0]}
-set -e
-echo "==> traffic figures: $(($(now) - start)) s"
-if [ "${rc}" -eq 0 ]; then
-    total_passed=$((total_passed + 1))
-else
-    total_failed=$((total_failed + 1))
-    status=1
-fi
+figures "traffic figures" traffic build/bench/krvdlc_bench --benchmark_filter='ProcessorRoundTrip|IntoReader'
 
 # Robustness figures (host build, AddressSanitizer): the low-resources sweep fails every
 # failable call of the whole-driver scenario in turn, every fuzz harness runs for 20 s,
 # the load test runs once; one table. It counts as one test, passed only when every
 # figure is clean.
-robust=build/host/tools/krvdlc-robust/krvdlc-robust
-log="${log_dir}/robust.log"
-start=$(now)
-echo "==> robustness figures"
-set +e
-"${robust}" report --jobs 2 --fuzz-seconds 20 2>&1 | tee "${log}"
-rc=${PIPESTATUS[0]}
-set -e
-echo "==> robustness figures: $(($(now) - start)) s"
-if [ "${rc}" -eq 0 ]; then
-    total_passed=$((total_passed + 1))
-else
-    total_failed=$((total_failed + 1))
-    status=1
-fi
+figures "robustness figures" robust build/host/tools/krvdlc-robust/krvdlc-robust report --jobs 2 --fuzz-seconds 20
 
 if [ "${total_passed}" -eq 0 ]; then
     echo "==> no test ran" >&2
