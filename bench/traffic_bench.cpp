@@ -19,6 +19,7 @@
 #include "tools/krvdlc-sim/backends.h"
 
 #include "client/krvdlc_client.h"
+#include "sim/cache_line.h"
 #include "sim/io_manager.h"
 #include "sim/spin_wait.h"
 #include "tools/common/simulated_host.h"
@@ -202,7 +203,7 @@ void Report(benchmark::State &state, const Reader &reader, const krvdlcsim::Traf
 void BM_ProcessorRoundTrip(benchmark::State &state)
 {
     constexpr int kRoundTrips = 200000;
-    alignas(64) std::atomic<int> turn{0};
+    alignas(sim::kCacheLine) std::atomic<int> turn{0};
     for (auto _ : state) {
         auto passBack = [&turn](int mine, int theirs) {
             for (int i = 0; i < kRoundTrips; ++i) {

@@ -7,6 +7,8 @@
 // returns on failure (null, STATUS_INSUFFICIENT_RESOURCES, NDIS_STATUS_RESOURCES ...).
 #pragma once
 
+#include "sim/cache_line.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -122,7 +124,7 @@ private:
     // The calls one thread made, written by that thread alone: an indicating thread and a
     // reader that counted in shared words would pass their cache lines back and forth on
     // every allocation. Summed under the mutex when a total is wanted.
-    struct alignas(64) ThreadCounts {
+    struct alignas(kCacheLine) ThreadCounts {
         std::thread::id thread;
         std::array<std::atomic<uint64_t>, kMostRoutines> calls{};
         std::atomic<uint64_t> overall{0};

@@ -12,7 +12,6 @@
 #include "sim/spin_wait.h"
 
 #include <atomic>
-#include <climits>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -5,6 +5,7 @@
 // Driver code is never called with that mutex held.
 #pragma once
 
+#include "sim/cache_line.h"
 #include "sim/hot_mutex.h"
 #include "sim/io_manager.h"
 #include "sim/win32.h"
@@ -235,7 +236,7 @@ public:
 
 private:
     static constexpr size_t kShards = 4;
-    struct alignas(64) Shard {
+    struct alignas(kCacheLine) Shard {
         mutable HotMutex mutex;
         std::unordered_map<PMDL, MdlRecord> records;
         Quarantine quarantine{4096};

@@ -3,6 +3,7 @@
 #include "sim/machine.h"
 
 #include "sim/bugcheck.h"
+#include "sim/cache_line.h"
 #include "sim/debugger.h"
 #include "sim/dispatcher.h"
 #include "sim/dpc.h"
@@ -50,9 +51,6 @@ std::filesystem::path TemporaryRootName()
 }
 
 }  // namespace
-
-// Bytes of a processor cache line.
-constexpr size_t kCacheLine = 64;
 
 struct Machine::Parts {
     Parts(Machine &machine, bool temporaryRoot)

@@ -177,6 +177,8 @@ void LiveBackend::ReceiveLoop(Injector &injector)
         }
         int received = ::recvmmsg(socket_, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
         flowing = received > 0;
+        if (!flowing)
+            continue;
         const ClockPair now;
         size_t count = 0;
         for (int i = 0; i < received; ++i) {
