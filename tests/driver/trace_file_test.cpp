@@ -404,6 +404,9 @@ TEST(TraceFile, BuffersLeftWhenTheThreadStopsByItselfAreFreed)
     ASSERT_EQ(host.Load(), STATUS_SUCCESS);
     ASSERT_TRUE(TraceThreadIdle(machine));
     DRIVER_SYMBOL(TraceMessage)(1, "in the current buffer\n");
+    // The first line after a pass queues what the buffer held, and the thread starts a
+    // pass for it. Its next wait must begin before the clock moves, or it waits 10 s more.
+    ASSERT_TRUE(TraceThreadIdle(machine));
 
     // Allocated now: inside the hook the injector's lock is held, so no allocation there.
     auto *late = static_cast<PTRACE_BUFFER>(KrvAllocatePool(NonPagedPool, sizeof(TRACE_BUFFER)));
