@@ -9,13 +9,15 @@
 // of the bench's own (root only; skips saying why otherwise). BM_ProcessorRoundTrip: the
 // host's processor-to-processor round trip, which those rows move with.
 //
-// Counters: offered/s (the rate the source reached), delivered/s, indicate_us (the
-// source's time in the driver's receive handlers per frame; at line rate it has 6.7 us),
-// and what was lost: queue_full (the driver's 16-frame queue, from its event-log entries), no_free_packet
-// (lookahead indications the driver had no packet for), read_errors (reads that failed;
-// the reader then reopens the adapter as krvdlcctl capture does, counted in reopens), and
-// lost_pct, the frames sent that no read returned. Live rows add sent/s, the rate of the
-// raw socket, and socket_drops, frames the kernel dropped before krvdlc-sim read them.
+// Counters: offered/s (the rate the source reached), delivered/s, per_burst (frames per
+// receive-complete), indicate_us (the source's time in the driver's receive handlers per
+// frame; at line rate it has 6.7 us), and what was lost: queue_full (the driver's 16-frame
+// queue, from its event-log entries), no_free_packet (lookahead indications the driver had
+// no packet for), read_errors (reads that failed; the reader then reopens the adapter as
+// krvdlcctl capture does, counted in reopens), reopen_lost, lost_pct (the frames sent that
+// no read returned) and below_limit, those of them lost anywhere but at the queue limit
+// (see Report). Live rows add sent/s, the rate of the raw socket, and socket_drops, frames
+// the kernel dropped before krvdlc-sim read them.
 #include "tools/krvdlc-sim/backends.h"
 
 #include "client/krvdlc_client.h"
@@ -178,21 +180,33 @@ private:
     std::thread thread_;
 };
 
-// `sent`: the frames the source had; lost are those no read returned.
+// `sent`: the frames the source had; lost are those no read returned. At the queue limit
+// are lost: the queue-full drops, the lookahead frames with no packet, and what a reader
+// that found every packet taken lost by reopening (reopen_lost: the frames queued at its
+// close, and those that came before its open and its filter). Frames never indicated or
+// refused, or thrown away by the driver with no reopen, are lost below it (below_limit).
 void Report(benchmark::State &state, const Reader &reader, const krvdlcsim::TrafficCounts &counts, uint64_t queueFull,
             uint64_t sent, Clock::time_point start, double sourceSeconds)
 {
+    const uint64_t lost = sent - std::min(sent, reader.delivered);
+    const uint64_t taken = counts.noFreePacket + queueFull + reader.delivered;
+    const uint64_t reopenLost =
+        reader.reopens != 0 ? counts.accepted - std::min(counts.accepted, taken) + counts.notIndicated : 0;
+    const uint64_t atLimit = queueFull + counts.noFreePacket + reopenLost;
+    state.counters["reopen_lost"] = static_cast<double>(reopenLost);
+    state.counters["below_limit"] = static_cast<double>(lost - std::min(lost, atLimit));
     double readSeconds = std::chrono::duration<double>(reader.lastFrame - start).count();
     state.counters["offered/s"] = static_cast<double>(counts.offered) / sourceSeconds;
     state.counters["delivered/s"] = readSeconds > 0 ? static_cast<double>(reader.delivered) / readSeconds : 0;
     state.counters["queue_full"] = static_cast<double>(queueFull);
     state.counters["no_free_packet"] = static_cast<double>(counts.noFreePacket);
+    state.counters["per_burst"] =
+        counts.bursts != 0 ? static_cast<double>(counts.offered) / static_cast<double>(counts.bursts) : 0;
     state.counters["indicate_us"] =
         counts.offered != 0 ? static_cast<double>(counts.busyNanoseconds) / 1000.0 / static_cast<double>(counts.offered) : 0;
     state.counters["read_errors"] = static_cast<double>(reader.readErrors);
     state.counters["reopens"] = static_cast<double>(reader.reopens);
-    state.counters["lost_pct"] =
-        100.0 * static_cast<double>(sent - std::min(sent, reader.delivered)) / static_cast<double>(sent);
+    state.counters["lost_pct"] = 100.0 * static_cast<double>(lost) / static_cast<double>(sent);
     state.SetItemsProcessed(static_cast<int64_t>(reader.delivered));
 }
 

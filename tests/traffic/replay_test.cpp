@@ -4,6 +4,7 @@
 // order, and the summary's refusal counts must match the table's reasons.
 #include "tests/traffic/child_process.h"
 #include "tools/common/frames.h"
+#include "tools/common/simulated_host.h"
 #include "tools/krvdlc-sim/backends.h"
 #include "tools/krvdlcctl/capture_file.h"
 
@@ -297,8 +298,9 @@ TEST(ReplayClock, AfterAStallCatchesUpInShortBurstsAtABoundedPace)
             }
             auto at = microseconds(static_cast<int64_t>(i * kGapUs));
             Clock::time_point due = clock.Due(at);
-            if (c.stall.count() == 0)
+            if (c.stall.count() == 0) {
                 EXPECT_EQ(due, start + at) << c.what << ", frame " << i;
+            }
             if (due > now) {
                 now = due;   // waited for it
                 burst = 0;
@@ -318,4 +320,33 @@ TEST(ReplayClock, AfterAStallCatchesUpInShortBurstsAtABoundedPace)
         auto last = microseconds(static_cast<int64_t>((kFrames - 1) * kGapUs));
         EXPECT_EQ(went.back(), start + last) << c.what;
     }
+}
+
+// Frames closer together than the moderation window go to the driver as one burst (one
+// receive-complete), each no earlier than its recorded time. 10 us apart, a burst holds at
+// least the frames at +0, +10 and +20 us, however late its thread was scheduled.
+TEST(ReplayModeration, FramesWithinTheWindowGoAsOneBurst)
+{
+    using Clock = krvdlcsim::ReplayClock::Clock;
+    constexpr size_t kFrames = 60;
+    constexpr std::chrono::microseconds kGap{10};
+    static_assert(kGap * 2 <= krvdlcsim::kModeration);
+    krvdlc::SimulatedHost host;
+    host.Load();
+    sim::Adapter &adapter = host.AddAdapter(u"{MODERATION}", NdisMedium802_3, {0x02, 0x00, 0x4B, 0x52, 0x00, 0x01});
+    adapter.Bind();
+    std::vector<krvdlcsim::CaptureRecord> records;
+    for (size_t i = 0; i < kFrames; ++i)
+        records.push_back({Ui(0x04), kGap * i});
+    krvdlcsim::Injector injector(adapter, krvdlcsim::IndicationStyle{}, true);
+    std::atomic<bool> stop{false};
+    const Clock::time_point start = Clock::now();
+    krvdlcsim::ReplayClock clock(start);
+    krvdlcsim::IndicatePaced(injector, clock, records.data(), records.size(), stop, false);
+    EXPECT_GE(Clock::now() - start, kGap * (kFrames - 1));
+    const krvdlcsim::TrafficCounts counts = injector.Counts();
+    EXPECT_EQ(counts.offered, kFrames);
+    EXPECT_LE(counts.bursts, kFrames / 2);
+    adapter.Unbind();
+    host.Unload();
 }

@@ -64,8 +64,8 @@ private:
 };
 
 // Indicates `count` records on `injector`, each when `clock` has it due, in bursts of the
-// frames already due; returns early once `stop` is set. As fast as possible, every frame
-// is due at once.
+// frames due within kModeration of the burst's first; returns early once `stop` is set. As
+// fast as possible, every frame is due at once.
 void IndicatePaced(Injector &injector, ReplayClock &clock, const CaptureRecord *records, size_t count,
                    const std::atomic<bool> &stop, bool asFastAsPossible);
 

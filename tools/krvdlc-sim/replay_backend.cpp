@@ -133,12 +133,23 @@ void IndicatePaced(Injector &injector, ReplayClock &clock, const CaptureRecord *
                     wait.Pause();
             }
         }
-        // The frames already due go with it: one receive-complete for them all.
+        // The frames due within the moderation window go with it, each at its own time:
+        // one receive-complete for them all.
+        const Clock::time_point windowEnd = now + kModeration;
         size_t size = 0;
-        do {
+        for (;;) {
             clock.Went(records[next].at, now);
             burst[size++] = &records[next++].frame;
-        } while (next < count && size < kMaxBurst && (asFastAsPossible || clock.Due(records[next].at) <= now));
+            if (next == count || size == kMaxBurst)
+                break;
+            if (asFastAsPossible)
+                continue;
+            Clock::time_point due = clock.Due(records[next].at);
+            if (due > windowEnd)
+                break;
+            for (sim::SpinWait wait; now < due; now = Clock::now())
+                wait.Pause();
+        }
         injector.IndicateBurst(burst.data(), size);
     }
 }

@@ -144,6 +144,7 @@ void Injector::IndicateBurst(const sim::Frame *const *frames, size_t count)
     busyNanoseconds_.store(busyNanoseconds_.load(std::memory_order_relaxed) +
                                static_cast<uint64_t>(std::chrono::nanoseconds(took).count()),
                            std::memory_order_relaxed);
+    bursts_.store(bursts_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 TrafficCounts Injector::Counts() const
@@ -155,6 +156,7 @@ TrafficCounts Injector::Counts() const
     counts.accepted = accepted_.load();
     counts.noFreePacket = noFreePacket_.load();
     counts.busyNanoseconds = busyNanoseconds_.load();
+    counts.bursts = bursts_.load();
     for (int i = 0; i < 5; ++i)
         counts.refused[i] = refused_[i].load();
     return counts;
