@@ -19,6 +19,7 @@
 #pragma once
 
 #include "sim/asan.h"
+#include "sim/cache_line.h"
 #include "sim/hot_mutex.h"
 
 #include "sim/machine.h"
@@ -187,13 +188,17 @@ private:
     void Evict();   // oldest quarantined blocks beyond the bounds
     [[noreturn]] void ReportLeaks(const std::vector<PoolBlock> &leaked) const;
 
-    Machine &machine_;
-    mutable HotMutex mutex_;
+    // Written by every allocation and free, from any thread: the mutex and what is written
+    // under it every time share one cache line, so that taking the mutex brings them along.
+    alignas(kCacheLine) mutable HotMutex mutex_;
+    uint64_t serial_ = 0;
+    BlockList quarantine_;
+    size_t quarantineBytes_ = 0;
+    // Read by every allocation and free, written seldom (a new chunk, tag or large block).
+    alignas(kCacheLine) Machine &machine_;
     std::vector<Chunk> chunks_;                         // by address
     std::vector<std::vector<Block *>> freeSlots_;       // by size class
     std::map<uintptr_t, Block *> large_;                // blocks above the largest class
-    BlockList quarantine_;
-    size_t quarantineBytes_ = 0;
     std::map<UsageKey, PoolTagUsage> usage_;
     // The usage node last found for a key: steady traffic allocates a few tags only.
     struct UsageHint {
@@ -201,7 +206,6 @@ private:
         PoolTagUsage *usage = nullptr;
     };
     std::array<UsageHint, 8> usageHints_{};
-    uint64_t serial_ = 0;
 };
 
 }  // namespace sim

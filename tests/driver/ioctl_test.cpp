@@ -146,8 +146,9 @@ TEST_F(IoctlTest, NdisFailuresPassThroughAsTheNdisStatus)
         IoOutcome outcome = call.Result();
         EXPECT_FALSE(outcome.ok);
         EXPECT_EQ(outcome.status, c.expected);
-        if ((c.expected & 0xFFFF0000u) == 0xC0010000u)
+        if ((c.expected & 0xFFFF0000u) == 0xC0010000u) {
             EXPECT_EQ(outcome.error, w::ERROR_MR_MID_NOT_FOUND);
+        }
         EXPECT_EQ(driver_.CountLines("External NDIS request failed.  Status = " + Hex8(c.expected)),
                   1u);
         auto entries =
@@ -230,8 +231,9 @@ TEST(IoctlAddressTest, MacAddressAndMediumFollowTheMedium)
         if (c.status == STATUS_SUCCESS) {
             EXPECT_EQ(completions[0].information, 4u);
             EXPECT_EQ(ReadLe32(call.Output().data()), static_cast<uint32_t>(c.medium));
-            if (c.outputLength > 4)
+            if (c.outputLength > 4) {
                 EXPECT_EQ(call.Output()[4], 0xEE);
+            }
             EXPECT_TRUE(driver.Entries().empty());
         } else {
             EXPECT_EQ(completions[0].information, 0u);

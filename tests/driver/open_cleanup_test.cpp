@@ -127,8 +127,9 @@ TEST_F(OpenCleanup, UnbindGivesUpWaitingAfterTwentySeconds)
 {
     for (const auto &request : kHeldRequests) {
         SCOPED_TRACE(request.what);
-        if (!adapter_->IsOpen())
+        if (!adapter_->IsOpen()) {
             ASSERT_EQ(adapter_->Bind(), NDIS_STATUS_SUCCESS);
+        }
         DeviceHandle handle = OpenAdapter();
         ASSERT_TRUE(handle.valid());
         auto control = IssueHeld(handle, *adapter_, request);

@@ -109,9 +109,10 @@ TEST(PnpTest, EnumerationParkedUntilBindsComplete)
         ASSERT_GT(size, 2u);
         // Too small: the size needed is the byte count; otherwise the list itself.
         EXPECT_EQ(completions[0].information, size);
-        if (c.status == STATUS_SUCCESS)
+        if (c.status == STATUS_SUCCESS) {
             EXPECT_EQ(std::vector<uint8_t>(parked.Output().begin(), parked.Output().begin() + size),
                       list);
+        }
         control.Close();
         driver.Unload();
     }

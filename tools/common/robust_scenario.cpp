@@ -211,7 +211,7 @@ private:
     bool Boot(uint32_t traceLevel)
     {
         if (!host_) {
-            host_ = std::make_unique<SimulatedHost>(HostOptions{{}, traceLevel});
+            host_ = std::make_unique<SimulatedHost>(HostOptions{{}, traceLevel, std::nullopt});
             sim::FaultInjector &faults = host_->machine().faults();
             faults.RecordSites(options_.recordSites);
             if (options_.failCall != 0)
