@@ -218,10 +218,20 @@ void LockVerifier::Acquired(const KSPIN_LOCK *lock, KIRQL oldIrql, bool atDpcLev
                 view.knownPairs.Insert(from, to);
             }
         }
-        // Their pool blocks must tell the verifier when they go.
+    }
+    // The pool block of every lock ever taken is marked, so that its free checks the locks
+    // held (PoolFreed) and the free of any other block need not.
+    const uint64_t markEpoch = markEpoch_.load(std::memory_order_acquire);
+    if (view.marked.epoch != markEpoch) {
+        view.marked.clear();
+        view.marked.epoch = markEpoch;
+    }
+    if (view.marked.Insert(reinterpret_cast<Address>(lock))) {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            markedLocks_.insert(reinterpret_cast<Address>(lock));
+        }
         MarkInPool(lock);
-        for (const HeldLock &held : mine.held)
-            MarkInPool(held.lock);
     }
     const size_t count = mine.held.count;
     if (count == ThreadLocks::kMostHeld)
@@ -232,7 +242,6 @@ void LockVerifier::Acquired(const KSPIN_LOCK *lock, KIRQL oldIrql, bool atDpcLev
     mine.held.count = count + 1;
     mine.visible[count].store(lock, std::memory_order_relaxed);
     mine.visibleCount.store(count + 1, std::memory_order_release);
-    heldTotal_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void LockVerifier::MarkInPool(const KSPIN_LOCK *lock)
@@ -256,7 +265,6 @@ LockVerifier::HeldLock LockVerifier::Releasing(const KSPIN_LOCK *lock)
         }
         --held.count;
         mine.visibleCount.store(held.count, std::memory_order_release);
-        heldTotal_.fetch_sub(1, std::memory_order_relaxed);
         return record;
     }
     BugCheck(StopCode::SpinLockNotOwned, "spin lock released by a thread that does not hold it",
@@ -326,28 +334,10 @@ template <class Visit> void LockVerifier::ForEachHeld(Visit visit) const
 
 void LockVerifier::PoolFreed(const void *address, size_t size, bool holdsKnownLocks)
 {
-    if (holdsKnownLocks) {
+    // A lock's first acquisition marks its block (Acquired): a block that is not marked
+    // holds no lock anyone has taken, let alone holds.
+    if (holdsKnownLocks)
         ForgetRange(address, size);
-        return;
-    }
-    const size_t total = heldTotal_.load(std::memory_order_relaxed);
-    if (total == 0)
-        return;
-    const auto begin = reinterpret_cast<Address>(address);
-    const Address end = begin + std::max<size_t>(size, 1);
-    auto check = [&](const KSPIN_LOCK *held) {
-        const auto lock = reinterpret_cast<Address>(held);
-        if (lock >= begin && lock < end)
-            BugCheck(StopCode::DriverVerifierDetectedViolation,
-                     "pool freed while a spin lock in it is held", lock, begin);
-    };
-    const ThreadLocks::Stack &mine = Mine().locks->held;
-    for (const HeldLock &held : mine)
-        check(held.lock);
-    if (total == mine.size())
-        return;     // the caller's own locks are all there are
-    std::lock_guard<std::mutex> guard(mutex_);
-    ForEachHeld(check);
 }
 
 
@@ -356,14 +346,12 @@ void LockVerifier::ForgetRange(const void *address, size_t size)
     const auto begin = reinterpret_cast<Address>(address);
     const Address end = begin + std::max<size_t>(size, 1);
     std::lock_guard<std::mutex> guard(mutex_);
-    if (heldTotal_.load(std::memory_order_relaxed) != 0) {
-        ForEachHeld([&](const KSPIN_LOCK *held) {
-            const auto lock = reinterpret_cast<Address>(held);
-            if (lock >= begin && lock < end)
-                BugCheck(StopCode::DriverVerifierDetectedViolation,
-                         "pool freed while a spin lock in it is held", lock, begin);
-        });
-    }
+    ForEachHeld([&](const KSPIN_LOCK *held) {
+        const auto lock = reinterpret_cast<Address>(held);
+        if (lock >= begin && lock < end)
+            BugCheck(StopCode::DriverVerifierDetectedViolation,
+                     "pool freed while a spin lock in it is held", lock, begin);
+    });
     ForgetLocked(begin, end);
 }
 
@@ -383,8 +371,6 @@ std::string LockVerifier::Report() const
 
 bool LockVerifier::HeldByAnyThread(Address begin, Address end) const
 {
-    if (heldTotal_.load(std::memory_order_relaxed) == 0)
-        return false;
     bool found = false;
     ForEachHeld([&](const KSPIN_LOCK *held) {
         const auto lock = reinterpret_cast<Address>(held);
@@ -449,6 +435,12 @@ void LockVerifier::ForgetLocked(Address begin, Address end)
     forget(takenBefore_, takenAfter_);
     if (forgotten)
         orderEpoch_.fetch_add(1, std::memory_order_acq_rel);
+    // A new block at these addresses must be marked again at its locks' next acquisition.
+    auto marked = markedLocks_.lower_bound(begin);
+    if (marked != markedLocks_.end() && *marked < end) {
+        markedLocks_.erase(marked, markedLocks_.lower_bound(end));
+        markEpoch_.fetch_add(1, std::memory_order_acq_rel);
+    }
     const KSPIN_LOCK *named = lastNamed_.load(std::memory_order_relaxed);
     if (reinterpret_cast<Address>(named) >= begin && reinterpret_cast<Address>(named) < end)
         lastNamed_.store(nullptr, std::memory_order_relaxed);

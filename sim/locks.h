@@ -68,9 +68,9 @@ public:
     std::string Describe(const KSPIN_LOCK *lock) const;
     // The pool block [address, address + size) is gone: forget the locks in it.
     void ForgetRange(const void *address, size_t size);
-    // The same from the pool's free: stops when a lock in the block is held; forgets only
-    // when `holdsKnownLocks` (the block was marked, see Pool::MarkKernelObject), so that
-    // the free of a block without locks costs nothing while no lock is held.
+    // The same from the pool's free when `holdsKnownLocks` (the block was marked, see
+    // Pool::MarkKernelObject); every lock's block is marked at its first acquisition, so
+    // the free of any other block costs nothing.
     void PoolFreed(const void *address, size_t size, bool holdsKnownLocks);
     // Named locks, held locks and the order seen, printable.
     std::string Report() const;
@@ -143,6 +143,36 @@ private:
             }
         };
         KnownPairs knownPairs;
+        // Locks whose pool blocks this thread has had marked (see Acquired): only a lock's
+        // first acquisition asks the pool. Cleared when a marked lock is forgotten.
+        struct MarkedLocks {
+            static constexpr size_t kSlots = 64;   // half full at most
+            std::array<Address, kSlots> slots{};
+            size_t count = 0;
+            uint64_t epoch = 0;                     // markEpoch_ when filled
+            // True when `lock` was not in the set (it is now).
+            bool Insert(Address lock)
+            {
+                if (count == kSlots / 2)
+                    clear();
+                for (size_t i = static_cast<size_t>((lock >> 3) * 0x9E3779B97F4A7C15ull >> 58);; i = (i + 1) & (kSlots - 1)) {
+                    if (slots[i] == lock)
+                        return false;
+                    if (slots[i] == 0) {
+                        slots[i] = lock;
+                        ++count;
+                        return true;
+                    }
+                }
+            }
+            void clear()
+            {
+                if (count != 0)
+                    slots.fill(0);
+                count = 0;
+            }
+        };
+        MarkedLocks marked;
         const KSPIN_LOCK *checked = nullptr;   // BeforeAcquire found its pairs known
         ~ThreadView()
         {
@@ -169,7 +199,8 @@ private:
     const uint64_t id_;
     mutable std::mutex mutex_;      // threads_, the order graph and names_
     std::vector<std::shared_ptr<ThreadLocks>> threads_;
-    std::atomic<size_t> heldTotal_{0};                   // held by all threads together
+    std::set<Address> markedLocks_;                      // taken once at least, block marked
+    std::atomic<uint64_t> markEpoch_{0};                 // bumped when marked locks are forgotten
     std::atomic<uint64_t> orderEpoch_{0};                // bumped when pairs are forgotten
     std::map<Address, std::set<Address>> takenAfter_;    // A -> {B taken while A held}
     std::map<Address, std::set<Address>> takenBefore_;   // B -> {A}, to forget B quickly

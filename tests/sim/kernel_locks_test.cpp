@@ -174,6 +174,27 @@ TEST(KernelLocksDeathTest, VerifierRules)
              ExFreePool(lock);
          },
          "Rule: pool freed while a spin lock in it is held"},
+        // The new block at a freed one's address is marked again when its lock is taken.
+        {"pool freed with a lock in it held, at the address of an earlier lock's block",
+         [](Machine &) {
+             auto allocate = [] { return static_cast<KSPIN_LOCK *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KSPIN_LOCK), kTag)); };
+             KSPIN_LOCK *first = allocate();
+             KeInitializeSpinLock(first);
+             KfReleaseSpinLock(first, KfAcquireSpinLock(first));
+             ExFreePool(first);
+             KSPIN_LOCK *lock = nullptr;
+             for (int i = 0; i < 4096 && lock != first; ++i) {   // until it leaves the quarantine
+                 lock = allocate();
+                 if (lock != first)
+                     ExFreePool(lock);
+             }
+             if (lock != first)
+                 return;     // no stop: the case fails
+             KeInitializeSpinLock(lock);
+             KfAcquireSpinLock(lock);
+             ExFreePool(lock);
+         },
+         "Rule: pool freed while a spin lock in it is held"},
         {"IRQL raised to a lower level",
          [](Machine &) { IrqlScope dispatch(DISPATCH_LEVEL); RaiseIrql(PASSIVE_LEVEL); },
          "STOP: 0x00000009.*\nIRQL_NOT_GREATER_OR_EQUAL\nRule: IRQL raised to a level below"},
