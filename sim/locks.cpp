@@ -133,6 +133,9 @@ LockVerifier::ThreadView &LockVerifier::MineSlow()
         view.epoch = orderEpoch_.load(std::memory_order_acquire);
         view.locks = std::move(locks);
         view.knownPairs.clear();
+        // Marks of another machine's pool say nothing of this one's.
+        view.markedLocks.clear();
+        view.markEpoch = markEpoch_.load(std::memory_order_acquire);
     }
     return view;
 }
@@ -221,15 +224,17 @@ void LockVerifier::Acquired(const KSPIN_LOCK *lock, KIRQL oldIrql, bool atDpcLev
     }
     // The pool block of every lock ever taken is marked, so that its free checks the locks
     // held (PoolFreed) and the free of any other block need not.
+    const auto address = reinterpret_cast<Address>(lock);
     const uint64_t markEpoch = markEpoch_.load(std::memory_order_acquire);
-    if (view.marked.epoch != markEpoch) {
-        view.marked.clear();
-        view.marked.epoch = markEpoch;
+    if (view.markEpoch != markEpoch || view.markedLocks.size() == kKnownPairsKept) {
+        view.markedLocks.clear();
+        view.markEpoch = markEpoch;
     }
-    if (view.marked.Insert(reinterpret_cast<Address>(lock))) {
+    if (!view.markedLocks.Contains(address, 0)) {
+        view.markedLocks.Insert(address, 0);
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            markedLocks_.insert(reinterpret_cast<Address>(lock));
+            markedLocks_.insert(address);
         }
         MarkInPool(lock);
     }

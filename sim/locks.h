@@ -143,36 +143,11 @@ private:
             }
         };
         KnownPairs knownPairs;
-        // Locks whose pool blocks this thread has had marked (see Acquired): only a lock's
-        // first acquisition asks the pool. Cleared when a marked lock is forgotten.
-        struct MarkedLocks {
-            static constexpr size_t kSlots = 64;   // half full at most
-            std::array<Address, kSlots> slots{};
-            size_t count = 0;
-            uint64_t epoch = 0;                     // markEpoch_ when filled
-            // True when `lock` was not in the set (it is now).
-            bool Insert(Address lock)
-            {
-                if (count == kSlots / 2)
-                    clear();
-                for (size_t i = static_cast<size_t>((lock >> 3) * 0x9E3779B97F4A7C15ull >> 58);; i = (i + 1) & (kSlots - 1)) {
-                    if (slots[i] == lock)
-                        return false;
-                    if (slots[i] == 0) {
-                        slots[i] = lock;
-                        ++count;
-                        return true;
-                    }
-                }
-            }
-            void clear()
-            {
-                if (count != 0)
-                    slots.fill(0);
-                count = 0;
-            }
-        };
-        MarkedLocks marked;
+        // Locks whose pool blocks this thread has had marked (see Acquired), as pairs
+        // (lock, 0): only a lock's first acquisition asks the pool. Cleared when a marked
+        // lock is forgotten.
+        KnownPairs markedLocks;
+        uint64_t markEpoch = 0;         // markEpoch_ when `markedLocks` was filled
         const KSPIN_LOCK *checked = nullptr;   // BeforeAcquire found its pairs known
         ~ThreadView()
         {

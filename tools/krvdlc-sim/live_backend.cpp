@@ -160,6 +160,22 @@ void LiveBackend::ReceiveLoop(Injector &injector)
     // than indicating the socket's backlog back to back past the driver's queue.
     std::optional<ReplayClock> clock;
     Clock::time_point origin{};
+    // Takes what the socket holds into the slots from `first` on.
+    auto receive = [&](size_t first) {
+        for (size_t i = first; i < kBatch; ++i) {
+            vectors[i] = {buffers.data() + i * kLargestFrame, kLargestFrame};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_control = stamps[i].data();
+            messages[i].msg_hdr.msg_controllen = stamps[i].size();
+        }
+        int got = ::recvmmsg(socket_, messages.data() + first, static_cast<unsigned>(kBatch - first),
+                             MSG_DONTWAIT, nullptr);
+        return got > 0 ? static_cast<size_t>(got) : 0;
+    };
     // While frames flow, the next read comes straight after the last: a poll before each
     // would cost a system call per frame at line rate. Only an empty read polls again.
     bool flowing = false;
@@ -167,36 +183,19 @@ void LiveBackend::ReceiveLoop(Injector &injector)
         pollfd ready{socket_, POLLIN, 0};
         if (!flowing && ::poll(&ready, 1, kPollMs) <= 0)
             continue;
-        // Takes what the socket holds into the slots from `first` on.
-        auto receive = [&](size_t first) {
-            for (size_t i = first; i < kBatch; ++i) {
-                vectors[i] = {buffers.data() + i * kLargestFrame, kLargestFrame};
-                messages[i] = {};
-                messages[i].msg_hdr.msg_iov = &vectors[i];
-                messages[i].msg_hdr.msg_iovlen = 1;
-                messages[i].msg_hdr.msg_name = &senders[i];
-                messages[i].msg_hdr.msg_namelen = sizeof senders[i];
-                messages[i].msg_hdr.msg_control = stamps[i].data();
-                messages[i].msg_hdr.msg_controllen = stamps[i].size();
-            }
-            int got = ::recvmmsg(socket_, messages.data() + first, static_cast<unsigned>(kBatch - first),
-                                 MSG_DONTWAIT, nullptr);
-            return got > 0 ? static_cast<size_t>(got) : 0;
-        };
         size_t received = receive(0);
         flowing = received > 0;
         if (!flowing)
             continue;
+        const ClockPair now;    // places the stamps of this read and of its moderation's
         if (received < kMaxBurst) {
             // Moderation, as the replay does it: the frames that follow the first within
             // kModeration go with it.
-            const Clock::time_point windowEnd =
-                ArrivalOf(messages[0].msg_hdr, ClockPair()).value_or(Clock::now()) + kModeration;
+            const Clock::time_point windowEnd = ArrivalOf(messages[0].msg_hdr, now).value_or(now.steady) + kModeration;
             for (sim::SpinWait wait; Clock::now() < windowEnd && !stop_.load(std::memory_order_relaxed);)
                 wait.Pause();
             received += receive(received);
         }
-        const ClockPair now;
         size_t count = 0;
         for (size_t i = 0; i < received; ++i) {
             // The socket also sees what this adapter sent: that is not received traffic.
