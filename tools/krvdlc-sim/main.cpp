@@ -299,7 +299,8 @@ int main(int argc, char **argv)
             value = argv[++i];
         }
         if (!option->apply(settings, value)) {
-            std::cerr << "krvdlc-sim: " << arg << ": not a valid value: " << value << "\n";
+            std::cerr << "krvdlc-sim: " << arg << ": not a valid value: " << value << " (" << option->value
+                      << ": " << option->help << ")\n";
             return 1;
         }
     }
