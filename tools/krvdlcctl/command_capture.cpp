@@ -16,6 +16,7 @@ namespace {
 // Reads wait at most this long, so a stop or the end of --duration is seen promptly.
 constexpr uint32_t kReadSliceMs = 200;
 constexpr auto kStatusInterval = std::chrono::milliseconds(250);
+constexpr auto kReopenNoteInterval = std::chrono::seconds(1);
 // Win32 ERROR_NO_SYSTEM_RESOURCES: the driver had a frame queued but no packet to deliver it.
 constexpr uint32_t kErrorNoSystemResources = 1450;
 
@@ -92,6 +93,7 @@ void RunCapture(Invocation &invocation)
     uint64_t frames = 0;
     uint64_t bytes = 0;
     uint64_t reopens = 0;
+    Clock::time_point nextReopenNote = start;
     bool terminal = invocation.context.terminal && !invocation.json;
     while (!invocation.context.stop.Requested() && (count == 0 || frames < count)) {
         uint32_t wait = kReadSliceMs;
@@ -113,8 +115,13 @@ void RunCapture(Invocation &invocation)
             { kc::Adapter stuck = std::move(adapter); }
             adapter = openForCapture();
             ++reopens;
-            invocation.context.err << (terminal ? "\r" : "") << "capture: the driver could not deliver its queued "
-                                      "frames (no free packet); reopened the adapter, dropping them\n";
+            // Under a flood this can happen hundreds of times a second: one line a second.
+            if (Clock::now() >= nextReopenNote) {
+                invocation.context.err << (terminal ? "\r" : "") << "capture: the driver could not deliver its "
+                                          "queued frames (no free packet); reopened the adapter, dropping them ("
+                                       << reopens << (reopens == 1 ? " time" : " times") << " so far)\n";
+                nextReopenNote = Clock::now() + kReopenNoteInterval;
+            }
         }
         if (frame) {
             if (!writer->Write(*frame, std::chrono::system_clock::now()))
