@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""KRVDLC's speed figures from the bench build (build/bench/krvdlc_bench).
+"""KRVDLC's speed figures from the release build (build/release/krvdlc_bench).
 
   perf.py table           runs every benchmark once and prints the table: frames per
                           second and time per frame of each row beside a plain memcpy of
@@ -13,7 +13,7 @@
                           instructions per frame of any row grew by more than 10%.
   perf.py check --update  writes the figures of this run into the baseline instead.
 
-Options: --bench PATH (default build/bench/krvdlc_bench), --filter REGEX (benchmarks to
+Options: --bench PATH (default build/release/krvdlc_bench), --filter REGEX (benchmarks to
 run), --json, --functions (instructions: the driver's own cost of each row by function). Exit codes: 0 ok, 1 a row over its baseline or a row missing, 2 the bench
 program or valgrind is missing or failed.
 """
@@ -29,7 +29,7 @@ from collections import defaultdict
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_BENCH = ROOT / "build" / "bench" / "krvdlc_bench"
+DEFAULT_BENCH = ROOT / "build" / "release" / "krvdlc_bench"
 BASELINE = ROOT / "bench" / "instructions.baseline"
 GUARD_LIMIT = 1.10
 # The rows the CI check runs: tracing off (the trace thread's file writes would make the
@@ -96,7 +96,7 @@ def fail(message, code=2):
 
 def run_bench(bench, args):
     if not Path(bench).is_file():
-        fail(f"{bench} not found: build it with cmake --preset bench && cmake --build build/bench -j2")
+        fail(f"{bench} not found: build it with cmake --preset release && cmake --build build/release -j2")
     result = subprocess.run([str(bench)] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
         sys.stderr.write(result.stderr)
@@ -209,7 +209,7 @@ def instructions(options, check_only=False):
     except (OSError, subprocess.CalledProcessError):
         fail("valgrind is not installed (bash scripts/setup.sh)")
     if not Path(options.bench).is_file():
-        fail(f"{options.bench} not found: build it with cmake --preset bench && cmake --build build/bench -j2")
+        fail(f"{options.bench} not found: build it with cmake --preset release && cmake --build build/release -j2")
     bench_filter = options.filter if options.filter != ".*" else (CHECK_FILTER if check_only else TABLE_FILTER)
     with tempfile.TemporaryDirectory(prefix="krvdlc-callgrind-") as tmp:
         out = Path(tmp) / "callgrind.out"

@@ -6,9 +6,10 @@
 #   host-x86   32-bit x86 (-m32, under qemu-i386 where needed): all tests
 #   host-tsan  x86-64 with ThreadSanitizer: the tests labelled `stress`
 #   fuzz       the libFuzzer harnesses (clang, build/fuzz)
-#   bench      x86-64 Release: the driver's own instructions per frame under callgrind
+#   release    x86-64 Release: the driver's own instructions per frame under callgrind
 #              against bench/instructions.baseline (scripts/perf.py check; one test),
-#              then the traffic figures (printed; one test, failed only by a crash)
+#              then the traffic figures and krvdlc-sim at the line rate (printed; one
+#              test each, failed only by a crash or an error exit)
 # and then prints the robustness figures (krvdlc-robust report in the host build: fault
 # sweep, each fuzz harness for 20 s, load test).
 # The last line is "N passed, M failed" over all test runs; the exit status is non-zero when
@@ -34,8 +35,8 @@ for preset in driver windows host host-x86 host-tsan; do
     step "build ${preset}" cmake --build --preset "${preset}" -j 2
 done
 step "build fuzz" bash fuzz/run.sh --build-only
-step "configure bench" cmake --preset bench
-step "build bench" cmake --build build/bench -j 2 --target krvdlc_bench
+step "configure release" cmake --preset release
+step "build release" cmake --build --preset release -j 2
 
 total_passed=0
 total_failed=0
@@ -108,11 +109,24 @@ figures() {
 # (the same whatever the machine's load): more than 10% over the baseline fails.
 figures "instructions per frame" instructions python3 scripts/perf.py check
 
-# Traffic figures (bench build): outside traffic into one reader at the line rate of a
+# Traffic figures (release build): outside traffic into one reader at the line rate of a
 # saturated 100 Mbit/s Ethernet, replayed and (as root) live on a veth pair, beside the
 # host's processor round trip that such figures move with. Printed, not judged: they
 # depend on the machine; the bench program failing counts as a failed test.
-figures "traffic figures" traffic build/bench/krvdlc_bench --benchmark_filter='ProcessorRoundTrip|IntoReader'
+figures "traffic figures" traffic build/release/krvdlc_bench --benchmark_filter='ProcessorRoundTrip|IntoReader'
+
+# The same line rate as a user meets it: krvdlc-sim replays a capture of 150,000 frames
+# at 148,800 frames/s into its --deliver reader (krvdlcctl capture), in each style.
+line_rate_through_krvdlc_sim() {
+    local dir=build/release/line-rate style
+    mkdir -p "${dir}"
+    python3 scripts/line_rate_capture.py "${dir}/line-rate.pcap"
+    for style in lookahead packet; do
+        build/release/tools/krvdlc-sim/krvdlc-sim --replay "${dir}/line-rate.pcap" --style "${style}" \
+            --deliver "${dir}/delivered-${style}.pcap" || return
+    done
+}
+figures "line rate through krvdlc-sim" line-rate line_rate_through_krvdlc_sim
 
 # Robustness figures (host build, AddressSanitizer): the low-resources sweep fails every
 # failable call of the whole-driver scenario in turn, every fuzz harness runs for 20 s,
