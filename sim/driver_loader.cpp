@@ -166,6 +166,7 @@ NTSTATUS IoManager::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string serviceK
 
     driver->object = object;
     driver->name = std::move(driverName);
+    driver->sourceName = std::make_shared<const std::u16string>(driver->name.substr(driver->name.rfind(u'\\') + 1));
     driver->poolTag = poolTag;
     driver->inDriverEntry = true;
     DriverRecord *raw = driver.get();

@@ -7,6 +7,7 @@
 #include "sim/irql.h"
 #include "sim/pool.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -59,12 +60,12 @@ std::vector<std::u16string> ErrorLogEntry::Strings() const
     return strings;
 }
 
-ErrorLog::ErrorLog(Machine &machine) : machine_(machine) {}
+ErrorLog::ErrorLog(Machine &machine) : machine_(machine), lastCounted_(writtenByString_.end()) {}
 
 ErrorLog::~ErrorLog()
 {
-    for (const auto &[entry, info] : outstanding_)
-        machine_.pool().Free(const_cast<void *>(entry));
+    for (const Outstanding &info : outstanding_)
+        machine_.pool().Free(const_cast<void *>(info.entry));
 }
 
 void ErrorLog::SetSourceResolver(SourceResolver resolver)
@@ -83,15 +84,15 @@ void *ErrorLog::Allocate(const void *ioObject, size_t entrySize)
         std::lock_guard<std::mutex> lock(mutex_);
         resolver = resolver_;
     }
-    std::u16string source;
+    static const auto kNoName = std::make_shared<const std::u16string>();
+    std::shared_ptr<const std::u16string> source = kNoName;
     if (resolver) {
-        std::optional<std::u16string> name = resolver(ioObject);
-        if (!name.has_value())
+        source = resolver(ioObject);
+        if (source == nullptr)
             BugCheck(StopCode::DriverVerifierDetectedViolation,
                      "IoAllocateErrorLogEntry for an object that is neither the driver nor one "
                      "of its devices",
                      reinterpret_cast<uintptr_t>(ioObject));
-        source = std::move(*name);
     }
     if (entrySize < sizeof(IO_ERROR_LOG_PACKET) || entrySize > ERROR_LOG_MAXIMUM_SIZE)
         return nullptr;
@@ -104,7 +105,7 @@ void *ErrorLog::Allocate(const void *ioObject, size_t entrySize)
     if (entry == nullptr)
         return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
-    outstanding_.emplace(entry, Outstanding{entrySize, ioObject, std::move(source)});
+    outstanding_.push_back(Outstanding{entry, entrySize, ioObject, std::move(source)});
     return entry;
 }
 
@@ -113,31 +114,34 @@ void ErrorLog::Write(void *entry)
     Outstanding info;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto found = outstanding_.find(entry);
+        auto found = std::find_if(outstanding_.begin(), outstanding_.end(),
+                                  [entry](const Outstanding &candidate) { return candidate.entry == entry; });
         if (found == outstanding_.end()) {
             BugCheck(StopCode::DriverVerifierDetectedViolation,
                      "IoWriteErrorLogEntry with an entry that IoAllocateErrorLogEntry did not "
                      "hand out (or that was written already)",
                      reinterpret_cast<uintptr_t>(entry));
         }
-        info = found->second;
-        outstanding_.erase(found);
+        info = std::move(*found);
+        if (&*found != &outstanding_.back())
+            *found = std::move(outstanding_.back());
+        outstanding_.pop_back();
     }
-    ErrorLogEntry record;
-    record.bytes.assign(static_cast<uint8_t *>(entry), static_cast<uint8_t *>(entry) + info.size);
-    record.allocatedSize = info.size;
-    record.ioObject = info.ioObject;
-    record.source = std::move(info.source);
-    record.writtenAt = machine_.clock().Now();
+    const auto *bytes = static_cast<const uint8_t *>(entry);
+    auto ushortAt = [bytes](size_t offset) {
+        uint16_t value;
+        std::memcpy(&value, bytes + offset, sizeof value);
+        return value;
+    };
 
     // Dump data and strings must stay inside the entry.
     const uintptr_t address = reinterpret_cast<uintptr_t>(entry);
-    const uint16_t dumpSize = ReadUshort(record.bytes, offsetof(IO_ERROR_LOG_PACKET, DumpDataSize));
+    const uint16_t dumpSize = ushortAt(offsetof(IO_ERROR_LOG_PACKET, DumpDataSize));
     if (kDumpDataOffset + dumpSize > info.size)
         BugCheck(StopCode::DriverVerifierDetectedViolation,
                  "error-log entry overruns its size (dump data)", address, info.size, dumpSize);
-    const uint16_t strings = ReadUshort(record.bytes, offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings));
-    size_t offset = ReadUshort(record.bytes, offsetof(IO_ERROR_LOG_PACKET, StringOffset));
+    const uint16_t strings = ushortAt(offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings));
+    size_t offset = ushortAt(offsetof(IO_ERROR_LOG_PACKET, StringOffset));
     for (uint16_t i = 0; i < strings; ++i) {
         for (;;) {
             if (offset + sizeof(char16_t) > info.size)
@@ -145,33 +149,79 @@ void ErrorLog::Write(void *entry)
                          "error-log entry overruns its size (insertion strings)", address,
                          info.size, offset);
             char16_t unit;
-            std::memcpy(&unit, record.bytes.data() + offset, sizeof unit);
+            std::memcpy(&unit, bytes + offset, sizeof unit);
             offset += sizeof unit;
             if (unit == 0)
                 break;
         }
     }
-    std::vector<std::u16string> texts = record.Strings();
+    const int64_t writtenAt = machine_.clock().Now();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (std::u16string &text : texts) {
-            auto counted = writtenByString_.find(text);
-            if (counted != writtenByString_.end())
-                counted->second++;
-            else if (writtenByString_.size() < kStringsCounted)
-                writtenByString_.emplace(std::move(text), 1);
+        Written *record;
+        if (written_.size() < kEntriesKept) {
+            record = &written_.emplace_back();
+        } else {
+            record = &written_[oldest_];
+            oldest_ = (oldest_ + 1) % kEntriesKept;
         }
-        if (written_.size() == kEntriesKept)
-            written_.pop_front();
-        written_.push_back(std::move(record));
+        std::memcpy(record->bytes.data(), bytes, info.size);
+        record->size = info.size;
+        record->writtenAt = writtenAt;
+        record->ioObject = info.ioObject;
+        record->source = std::move(info.source);
+        CountStringsLocked(*record);
     }
     machine_.pool().Free(entry);
+}
+
+void ErrorLog::CountStringsLocked(const Written &entry)
+{
+    uint16_t count;
+    uint16_t offset;
+    std::memcpy(&count, entry.bytes.data() + offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings), sizeof count);
+    std::memcpy(&offset, entry.bytes.data() + offsetof(IO_ERROR_LOG_PACKET, StringOffset), sizeof offset);
+    if (count == 0 || offset >= entry.size)
+        return;
+    // Strings may sit at an odd offset: copied at once into an aligned buffer. Write has
+    // checked that each ends inside the entry.
+    std::array<char16_t, ERROR_LOG_MAXIMUM_SIZE / 2> text{};
+    std::memcpy(text.data(), entry.bytes.data() + offset, entry.size - offset);
+    const char16_t *next = text.data();
+    for (uint16_t i = 0; i < count; ++i) {
+        std::u16string_view string(next);
+        next += string.size() + 1;
+        // A driver that logs under load writes the same text again and again.
+        if (lastCounted_ != writtenByString_.end() && lastCounted_->first == string) {
+            lastCounted_->second++;
+            continue;
+        }
+        auto counted = writtenByString_.find(string);
+        if (counted == writtenByString_.end()) {
+            if (writtenByString_.size() == kStringsCounted)
+                continue;
+            counted = writtenByString_.emplace(std::u16string(string), 0).first;
+        }
+        counted->second++;
+        lastCounted_ = counted;
+    }
 }
 
 std::vector<ErrorLogEntry> ErrorLog::Entries() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return {written_.begin(), written_.end()};
+    std::vector<ErrorLogEntry> entries;
+    entries.reserve(written_.size());
+    for (size_t i = 0; i < written_.size(); ++i) {
+        const Written &record = written_[(oldest_ + i) % written_.size()];
+        ErrorLogEntry &entry = entries.emplace_back();
+        entry.bytes.assign(record.bytes.begin(), record.bytes.begin() + static_cast<ptrdiff_t>(record.size));
+        entry.allocatedSize = record.size;
+        entry.writtenAt = record.writtenAt;
+        entry.source = *record.source;
+        entry.ioObject = record.ioObject;
+    }
+    return entries;
 }
 
 uint64_t ErrorLog::CountWritten(std::u16string_view text) const
@@ -195,7 +245,9 @@ void ErrorLog::Clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     written_.clear();
+    oldest_ = 0;
     writtenByString_.clear();
+    lastCounted_ = writtenByString_.end();
 }
 
 void ErrorLog::CheckNoneOutstanding() const
@@ -204,7 +256,7 @@ void ErrorLog::CheckNoneOutstanding() const
     if (!outstanding_.empty())
         BugCheck(StopCode::DriverVerifierDetectedViolation,
                  "driver unloaded with error-log entries allocated but never written",
-                 outstanding_.size(), reinterpret_cast<uintptr_t>(outstanding_.begin()->first));
+                 outstanding_.size(), reinterpret_cast<uintptr_t>(outstanding_.front().entry));
 }
 
 }  // namespace sim

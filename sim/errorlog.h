@@ -12,9 +12,10 @@
 
 #include "sim/machine.h"
 
-#include <deque>
+#include <array>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,9 +39,9 @@ struct ErrorLogEntry {
 
 class ErrorLog {
 public:
-    // The name of a driver or device object of the loaded driver, or nullopt for any
-    // other pointer.
-    using SourceResolver = std::function<std::optional<std::u16string>(const void *ioObject)>;
+    // The name of a driver or device object of the loaded driver (shared with its record,
+    // so that an entry costs no copy of it), or null for any other pointer.
+    using SourceResolver = std::function<std::shared_ptr<const std::u16string>(const void *ioObject)>;
 
     static constexpr size_t kEntriesKept = 16384;
 
@@ -69,20 +70,35 @@ public:
     void CheckNoneOutstanding() const;
 
 private:
+    // A driver that logs once per dropped frame writes an entry per frame under overload:
+    // the records below are kept without a heap allocation per entry once warm.
     struct Outstanding {
+        const void *entry;
         size_t size;
         const void *ioObject;
-        std::u16string source;
+        std::shared_ptr<const std::u16string> source;
     };
+    struct Written {
+        std::array<uint8_t, ERROR_LOG_MAXIMUM_SIZE> bytes;
+        size_t size;
+        int64_t writtenAt;
+        const void *ioObject;
+        std::shared_ptr<const std::u16string> source;
+    };
+
+    // Counts each insertion string of a written entry; mutex_ held.
+    void CountStringsLocked(const Written &entry);
 
     Machine &machine_;
     mutable std::mutex mutex_;
     SourceResolver resolver_;
     static constexpr size_t kStringsCounted = 1024;
 
-    std::map<const void *, Outstanding> outstanding_;
-    std::deque<ErrorLogEntry> written_;
+    std::vector<Outstanding> outstanding_;  // a few at a time: searched in turn
+    std::vector<Written> written_;          // a ring once it holds kEntriesKept
+    size_t oldest_ = 0;                     // index of the oldest entry in written_
     std::map<std::u16string, uint64_t, std::less<>> writtenByString_;
+    std::map<std::u16string, uint64_t, std::less<>>::iterator lastCounted_;    // the last string counted
 };
 
 }  // namespace sim

@@ -134,6 +134,7 @@ struct DriverRecord {
     Block block;                    // DRIVER_OBJECT and its extension
     PDRIVER_OBJECT object = nullptr;
     std::u16string name;
+    std::shared_ptr<const std::u16string> sourceName;  // after the last '\\': error-log entries' %1
     uint32_t poolTag = 0;
     Block serviceKey;               // the registry path handed to DriverEntry
     bool inDriverEntry = false;
@@ -289,7 +290,7 @@ size_t UnwrittenErrorLogEntries(Machine &machine);
 bool ProtocolRegistered(Machine &machine);
 // Error-log entries name their source through this: the driver or one of its devices.
 void SetErrorLogSourceResolver(Machine &machine,
-                               std::function<std::optional<std::u16string>(const void *)> resolver);
+                               std::function<std::shared_ptr<const std::u16string>(const void *)> resolver);
 }  // namespace kernel
 
 }  // namespace sim::io

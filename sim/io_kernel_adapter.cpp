@@ -67,7 +67,7 @@ size_t UnwrittenErrorLogEntries(Machine &machine)
 }
 
 void SetErrorLogSourceResolver(Machine &machine,
-                               std::function<std::optional<std::u16string>(const void *)> resolver)
+                               std::function<std::shared_ptr<const std::u16string>(const void *)> resolver)
 {
     machine.errorLog().SetSourceResolver(std::move(resolver));
 }

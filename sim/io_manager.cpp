@@ -236,18 +236,16 @@ IoManager::IoManager(Machine &machine) : state_(std::make_unique<State>(machine)
 {
     // Error-log entries may be written for the driver object or one of its live devices.
     kernel::SetErrorLogSourceResolver(machine, [state = state_.get()](const void *object)
-                                                   -> std::optional<std::u16string> {
+                                                   -> std::shared_ptr<const std::u16string> {
         std::lock_guard lock(state->mutex);
         if (state->driver == nullptr)
-            return std::nullopt;
-        if (object == state->driver->object) {
-            std::u16string_view name = state->driver->name;
-            return std::u16string(name.substr(name.rfind(u'\\') + 1));
-        }
+            return nullptr;
+        if (object == state->driver->object)
+            return state->driver->sourceName;
         auto device = state->devices.find(static_cast<PDEVICE_OBJECT>(const_cast<void *>(object)));
         if (device == state->devices.end())
-            return std::nullopt;
-        return device->second->name;
+            return nullptr;
+        return device->second->sharedName;
     });
 }
 

@@ -18,10 +18,10 @@ constexpr NTSTATUS kEventDriverError = static_cast<NTSTATUS>(0xC02A0005);
 struct LoggingMachine {
     LoggingMachine()
     {
-        machine.errorLog().SetSourceResolver([this](const void *object) -> std::optional<std::u16string> {
+        machine.errorLog().SetSourceResolver([this](const void *object) -> std::shared_ptr<const std::u16string> {
             if (object == &driverObject)
-                return u"KRVDLC";
-            return std::nullopt;
+                return std::make_shared<const std::u16string>(u"KRVDLC");
+            return nullptr;
         });
     }
 
@@ -123,7 +123,7 @@ TEST(KernelErrorLogDeathTest, VerifierRules)
          "Rule: IoAllocateErrorLogEntry called without a driver or device object"},
         {"entry for a stranger",
          [](Machine &machine) {
-             machine.errorLog().SetSourceResolver([](const void *) { return std::nullopt; });
+             machine.errorLog().SetSourceResolver([](const void *) { return nullptr; });
              int stranger = 0;
              IoAllocateErrorLogEntry(&stranger, 48);
          },

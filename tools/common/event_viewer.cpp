@@ -71,7 +71,7 @@ std::string DataWords(const sim::ErrorLogEntry &entry)
     if (size > entry.bytes.size())
         size = entry.bytes.size();
     std::string out;
-    char word[16];
+    char word[24];      // "%04zx:" of a size_t takes up to 17 characters
     for (size_t offset = 0; offset < size; offset += 4) {
         if (offset % 16 == 0) {
             if (offset != 0)
