@@ -204,7 +204,8 @@ VOID NTAPI NdisTransferData(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle,
     RequireIrqlAtMost(DISPATCH_LEVEL, "NdisTransferData");
     NdisState &state = CurrentNdis();
     std::shared_ptr<NdisBinding> binding;
-    std::shared_ptr<const Frame> frame;
+    const Frame *frame;
+    std::shared_ptr<const Frame> kept;
     size_t headerSize;
     Script script;
     {
@@ -224,6 +225,13 @@ VOID NTAPI NdisTransferData(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle,
         frame = indication->second.frame;
         headerSize = indication->second.headerSize;
         script = binding->adapter->TakeScript(NdisOperation::TransferData);
+        // An immediate copy reads the indicating caller's frame after the mutex is let go:
+        // the indication does not end before it. A pending one copies later, from a copy
+        // of its own taken now, while the indication certainly runs.
+        if (script.mode == CompletionMode::Immediate)
+            indication->second.copying++;
+        else
+            kept = std::make_shared<const Frame>(*frame);
     }
 
     if (script.mode == CompletionMode::Immediate) {
@@ -238,6 +246,7 @@ VOID NTAPI NdisTransferData(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle,
         {
             std::lock_guard lock(state.mutex);
             state.RequireAllocatedPacket(Packet, "NdisTransferData").holder = PacketHolder::None;
+            state.indications.at(MacReceiveContext).copying--;
         }
         *BytesTransferred = copied;
         *Status = status;
@@ -246,7 +255,7 @@ VOID NTAPI NdisTransferData(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle,
 
     // Pending: the data is copied when the transfer completes, after the indication.
     auto op = NewPendingOp(NdisOperation::TransferData, script, binding, Packet);
-    op->finish = [&state, binding, Packet, frame, headerSize, ByteOffset,
+    op->finish = [&state, binding, Packet, frame = std::move(kept), headerSize, ByteOffset,
                   BytesToTransfer](NDIS_STATUS status) {
         UINT copied = 0;
         if (status == NDIS_STATUS_SUCCESS) {

@@ -4,6 +4,7 @@
 
 #include "sim/irql.h"
 #include "sim/ndis_verifier.h"
+#include "sim/spin_wait.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -15,6 +16,9 @@ namespace {
 // Returned miniport packets stay poisoned this long (in packets) before their memory
 // serves again, so that a late use or a second return is recognised.
 constexpr size_t kRetiredPacketsKept = 256;
+
+// Indication records kept for reuse: one per thread that indicates at the same time.
+constexpr size_t kSpareIndications = 8;
 
 // Builds the packet a miniport indicates in `mp` (fresh, or one that left the retired
 // queue): descriptor (with a poisoned gap after the protocol-reserved area), frame
@@ -178,11 +182,21 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
     if (lookaheadSize != 0)
         std::memcpy(lookahead.get(), frame.data() + headerSize, lookaheadSize);
 
+    // The indication's record: a spare map node when there is one (one per frame otherwise).
     NDIS_HANDLE context;
     {
         std::lock_guard lock(state_.mutex);
         context = state_.NewToken();
-        state_.indications[context] = {call.binding(), std::make_shared<const Frame>(frame), headerSize};
+        Indication indication{call.binding(), &frame, headerSize, 0};
+        if (!state_.spareIndications.empty()) {
+            auto node = std::move(state_.spareIndications.back());
+            state_.spareIndications.pop_back();
+            node.key() = context;
+            node.mapped() = std::move(indication);
+            state_.indications.insert(std::move(node));
+        } else {
+            state_.indications.emplace(context, std::move(indication));
+        }
     }
     NDIS_STATUS status;
     {
@@ -193,8 +207,17 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
                                                 static_cast<UINT>(lookaheadSize),
                                                 options.packetSize.value_or(static_cast<UINT>(dataSize)));
     }
-    std::lock_guard lock(state_.mutex);
-    state_.indications.erase(context);
+    // A transfer on another processor may still be copying from the frame.
+    std::unique_lock lock(state_.mutex);
+    for (SpinWait spin; state_.indications.at(context).copying != 0;) {
+        lock.unlock();
+        spin.Pause();
+        lock.lock();
+    }
+    auto node = state_.indications.extract(context);
+    node.mapped() = Indication{};
+    if (state_.spareIndications.size() < kSpareIndications)
+        state_.spareIndications.push_back(std::move(node));
     return status;
 }
 

@@ -182,11 +182,15 @@ struct MiniportPacketBlock {
     std::array<MiniportPacket, kPackets> packets;
 };
 
-// One receive indication in progress; its token is the MacReceiveContext.
+// One receive indication in progress; its token is the MacReceiveContext. The frame is
+// the indicating caller's and lives until the indication ends: a transfer that copies from
+// it after letting go of the mutex counts itself in `copying`, and the indication waits
+// for it before it ends. A transfer that pends takes a copy of its own.
 struct Indication {
     std::shared_ptr<NdisBinding> binding;
-    std::shared_ptr<const Frame> frame;
+    const Frame *frame = nullptr;
     size_t headerSize = 0;
+    size_t copying = 0;
 };
 
 // An open binding in use by an indication or completion; the close waits for it.
@@ -238,6 +242,7 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     std::deque<MiniportPacket *> retiredPackets;  // returned, kept poisoned for a while
     std::vector<MiniportPacket *> freePackets;     // left the retired queue, still poisoned
     std::unordered_map<NDIS_HANDLE, Indication> indications;
+    std::vector<std::unordered_map<NDIS_HANDLE, Indication>::node_type> spareIndications;  // at most a few
     std::unordered_map<const void *, std::unique_ptr<char16_t[]>> memory;
     std::unordered_set<const void *> freedMemory;
     uintptr_t tokens = 0;
