@@ -141,12 +141,16 @@ public:
 private:
     static constexpr krvdlc_u32 kDrainMs = 50;
 
+    // The first open finds the adapter in the driver's list; a reopen goes straight to its
+    // device, as krvdlcctl capture does. Every open sets the directed filter.
     bool Open()
     {
+        if (adapter_ == nullptr)
+            return krvdlc_open_by_index(0, 1000, &adapter_, nullptr) == KRVDLC_OK;
+        std::basic_string<krvdlc_char> device = krvdlc_file_name(adapter_);
         krvdlc_close(adapter_);
         adapter_ = nullptr;
-        return krvdlc_open_by_index(0, 1000, &adapter_, nullptr) == KRVDLC_OK &&
-               krvdlc_set_packet_filter(adapter_, KRVDLC_FILTER_DIRECTED, nullptr) == KRVDLC_OK;
+        return krvdlc_open_by_file_name(device.c_str(), &adapter_, nullptr) == KRVDLC_OK;
     }
 
     void Run()

@@ -69,15 +69,16 @@ void RunCapture(Invocation &invocation)
         UsageFailure("capture: -w FILE is missing");
     uint32_t filter = filterText ? ParseFilter(invocation, *filterText) : 0;
 
-    auto openForCapture = [&] {
-        kc::Adapter opened = OpenAdapter(selector);
+    // Every open sets the directed filter and the DSAP check again: what the command line
+    // asks for is set after each.
+    auto configure = [&](kc::Adapter opened) {
         if (noDsapCheck)
             opened.setDsapCheck(false);
         if (filter != 0)
             opened.setPacketFilter(filter);
         return opened;
     };
-    kc::Adapter adapter = openForCapture();
+    kc::Adapter adapter = configure(OpenAdapter(selector));
     krvdlc_medium medium = adapter.medium();
     std::string error;
     std::unique_ptr<CaptureWriter> writer = OpenCaptureWriter(*path, LinkTypeOf(medium), error);
@@ -112,8 +113,15 @@ void RunCapture(Invocation &invocation)
             // and then no read gets one delivered: reopening empties the queue.
             if (error.win32Error() != kErrorNoSystemResources)
                 throw;
+            // The same device again, straight (the adapter list is not asked, and a list
+            // that changed meanwhile cannot give another adapter).
+            kc::String device = adapter.fileName();
             { kc::Adapter stuck = std::move(adapter); }
-            adapter = openForCapture();
+            try {
+                adapter = configure(kc::Adapter::OpenFile(device));
+            } catch (const kc::Error &reopen) {
+                LibraryFailure(reopen);
+            }
             ++reopens;
             // Under a flood this can happen hundreds of times a second: one line a second.
             if (Clock::now() >= nextReopenNote) {
