@@ -16,8 +16,9 @@
 // no packet for), read_errors (reads that failed; the reader then reopens the adapter as
 // krvdlcctl capture does, counted in reopens), reopen_lost, lost_pct (the frames sent that
 // no read returned) and below_limit, those of them lost anywhere but at the queue limit
-// (see Report). Live rows add sent/s, the rate of the raw socket, and socket_drops, frames
-// the kernel dropped before krvdlc-sim read them.
+// (see Report). Live rows add sent/s, the rate of the raw socket, socket_drops, frames
+// the kernel dropped before krvdlc-sim read them, and catch_up_ms, how long after the last
+// frame was sent the receive loop took its last (to a tenth of a millisecond).
 #include "tools/krvdlc-sim/backends.h"
 
 #include "client/krvdlc_client.h"
@@ -359,14 +360,15 @@ double Blast(int fd, size_t frames)
 // pace, so it may still be at it: it is given until it has had every frame sent, or has
 // had none for 50 ms. What it never had is lost below the queue limit; how late it got
 // them shows in offered/s and delivered/s, taken up to the loop's last frame (as seen
-// from here, to the millisecond) and the reader's. Returns when the loop had its last.
+// from here, to a tenth of a millisecond) and the reader's. Returns when the loop had its
+// last.
 Clock::time_point AwaitReceiveLoop(const krvdlcsim::Injector &injector, uint64_t sent)
 {
     constexpr auto kQuiet = std::chrono::milliseconds(50);
     uint64_t seen = injector.Counts().offered;
     Clock::time_point progress = Clock::now();
     while (seen < sent && Clock::now() - progress < kQuiet) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
         if (uint64_t now = injector.Counts().offered; now != seen) {
             seen = now;
             progress = Clock::now();
@@ -422,7 +424,8 @@ void BM_LiveIntoReader(benchmark::State &state)
         live->Start(injector, station.segment());
         Clock::time_point start = Clock::now();
         double seconds = Blast(wire, kFrames);
-        double loopSeconds = std::chrono::duration<double>(AwaitReceiveLoop(injector, kFrames) - start).count();
+        Clock::time_point loopDone = AwaitReceiveLoop(injector, kFrames);
+        double loopSeconds = std::chrono::duration<double>(loopDone - start).count();
         live->Stop();
         reader.Finish();
         ::close(wire);
@@ -430,6 +433,7 @@ void BM_LiveIntoReader(benchmark::State &state)
                std::max(seconds, loopSeconds));
         state.counters["sent/s"] = static_cast<double>(kFrames) / seconds;
         state.counters["socket_drops"] = static_cast<double>(live->SocketDrops());
+        state.counters["catch_up_ms"] = std::max(0.0, 1000.0 * (loopSeconds - seconds));
     }
 }
 BENCHMARK(BM_LiveIntoReader)->ArgNames({"packet"})->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond)
