@@ -161,8 +161,9 @@ TEST(ReceiveQueue, PendingTransferQueuesWhenItCompletes)
     PendingRead read(driver.handle().get(), 200);
     ASSERT_EQ(read.error(), sim::win32::ERROR_IO_PENDING);
 
-    sim::Frame frame = LlcFrame(0x04, 64);
-    EXPECT_EQ(adapter.IndicateReceive(frame), NDIS_STATUS_SUCCESS);
+    // The indicated frame is gone when the transfer completes, as a miniport's buffer is.
+    const sim::Frame frame = LlcFrame(0x04, 64);
+    EXPECT_EQ(adapter.IndicateReceive(sim::Frame(frame)), NDIS_STATUS_SUCCESS);
     EXPECT_TRUE(adapter.IndicateReceiveComplete());
     EXPECT_EQ(driver.Queued(), 0);
     EXPECT_FALSE(read.Wait(0));
