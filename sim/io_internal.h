@@ -8,6 +8,7 @@
 #include "sim/cache_line.h"
 #include "sim/hot_mutex.h"
 #include "sim/io_manager.h"
+#include "sim/spare_nodes.h"
 #include "sim/win32.h"
 
 #include <array>
@@ -212,6 +213,9 @@ struct IrpRecord {
 
 enum class MdlOwner { Driver, System, Request };
 
+// Spare map entries kept at most.
+inline constexpr size_t kSpareNodes = 64;
+
 struct MdlRecord {
     Block block;
     MdlOwner owner = MdlOwner::Driver;
@@ -241,7 +245,7 @@ private:
         mutable HotMutex mutex;
         std::unordered_map<PMDL, MdlRecord> records;
         Quarantine quarantine{4096};
-        std::vector<std::unordered_map<PMDL, MdlRecord>::node_type> spareNodes;
+        SpareNodes<std::unordered_map<PMDL, MdlRecord>> spareNodes{kSpareNodes};
     };
     Shard &ShardOfThisThread();
     // Calls `visit` with each shard under its mutex, the calling thread's first, until it
@@ -266,9 +270,6 @@ inline bool NtError(NTSTATUS status)
 {
     return (static_cast<uint32_t>(status) >> 30) == 3;
 }
-
-// Spare map entries kept at most.
-inline constexpr size_t kSpareNodes = 64;
 
 // Key of a name in the object namespace: \??\ and \GLOBAL??\ folded into \DosDevices\,
 // upper case (the namespace is case-insensitive).

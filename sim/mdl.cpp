@@ -75,15 +75,7 @@ PMDL MdlTable::Create(void *address, ULONG length, MdlOwner owner)
         mdl->MdlFlags = MDL_PAGES_LOCKED;
         mdl->Process = reinterpret_cast<PEPROCESS>(const_cast<char *>(&kUserProcessToken));
     }
-    if (!shard.spareNodes.empty()) {
-        auto node = std::move(shard.spareNodes.back());
-        shard.spareNodes.pop_back();
-        node.key() = mdl;
-        node.mapped() = std::move(record);
-        shard.records.insert(std::move(node));
-    } else {
-        shard.records.emplace(mdl, std::move(record));
-    }
+    shard.spareNodes.Emplace(shard.records, mdl, std::move(record));
     return mdl;
 }
 
@@ -110,9 +102,7 @@ std::optional<MdlOwner> MdlTable::Retire(PMDL mdl, std::optional<MdlOwner> keep)
         owner = it->second.owner;
         if (owner != keep) {
             shard.quarantine.Add(std::move(it->second.block));
-            auto node = shard.records.extract(it);
-            if (shard.spareNodes.size() < kSpareNodes)
-                shard.spareNodes.push_back(std::move(node));
+            shard.spareNodes.Erase(shard.records, it);
         }
         return true;
     });

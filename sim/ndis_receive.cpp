@@ -17,9 +17,6 @@ namespace {
 // serves again, so that a late use or a second return is recognised.
 constexpr size_t kRetiredPacketsKept = 256;
 
-// Indication records kept for reuse: one per thread that indicates at the same time.
-constexpr size_t kSpareIndications = 8;
-
 // Builds the packet a miniport indicates in `mp` (fresh, or one that left the retired
 // queue): descriptor (with a poisoned gap after the protocol-reserved area), frame
 // memory, and buffers split at the chosen offsets. Touches nothing NDIS's mutex guards.
@@ -182,21 +179,11 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
     if (lookaheadSize != 0)
         std::memcpy(lookahead.get(), frame.data() + headerSize, lookaheadSize);
 
-    // The indication's record: a spare map node when there is one (one per frame otherwise).
     NDIS_HANDLE context;
     {
         std::lock_guard lock(state_.mutex);
         context = state_.NewToken();
-        Indication indication{call.binding(), &frame, headerSize, 0};
-        if (!state_.spareIndications.empty()) {
-            auto node = std::move(state_.spareIndications.back());
-            state_.spareIndications.pop_back();
-            node.key() = context;
-            node.mapped() = std::move(indication);
-            state_.indications.insert(std::move(node));
-        } else {
-            state_.indications.emplace(context, std::move(indication));
-        }
+        state_.spareIndications.Emplace(state_.indications, context, Indication{call.binding(), &frame, headerSize, 0});
     }
     NDIS_STATUS status;
     {
@@ -209,15 +196,14 @@ std::optional<NDIS_STATUS> Adapter::IndicateReceive(const Frame &frame, const Re
     }
     // A transfer on another processor may still be copying from the frame.
     std::unique_lock lock(state_.mutex);
-    for (SpinWait spin; state_.indications.at(context).copying != 0;) {
+    auto ended = state_.indications.find(context);
+    for (SpinWait spin; ended->second.copying != 0; ended = state_.indications.find(context)) {
         lock.unlock();
         spin.Pause();
         lock.lock();
     }
-    auto node = state_.indications.extract(context);
-    node.mapped() = Indication{};
-    if (state_.spareIndications.size() < kSpareIndications)
-        state_.spareIndications.push_back(std::move(node));
+    ended->second = Indication{};   // no reference to the binding or the frame kept
+    state_.spareIndications.Erase(state_.indications, ended);
     return status;
 }
 

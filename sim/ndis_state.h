@@ -6,6 +6,7 @@
 
 #include "sim/hot_mutex.h"
 #include "sim/ndis.h"
+#include "sim/spare_nodes.h"
 
 #include <array>
 #include <cstddef>
@@ -242,7 +243,8 @@ struct NdisState : std::enable_shared_from_this<NdisState> {
     std::deque<MiniportPacket *> retiredPackets;  // returned, kept poisoned for a while
     std::vector<MiniportPacket *> freePackets;     // left the retired queue, still poisoned
     std::unordered_map<NDIS_HANDLE, Indication> indications;
-    std::vector<std::unordered_map<NDIS_HANDLE, Indication>::node_type> spareIndications;  // at most a few
+    // Nodes of ended indications: one for each thread that indicates at the same time.
+    SpareNodes<std::unordered_map<NDIS_HANDLE, Indication>> spareIndications{8};
     std::unordered_map<const void *, std::unique_ptr<char16_t[]>> memory;
     std::unordered_set<const void *> freedMemory;
     uintptr_t tokens = 0;
