@@ -17,11 +17,32 @@ namespace {
 constexpr uint32_t kEntryTag = PoolTag("IoEl");
 constexpr size_t kDumpDataOffset = offsetof(IO_ERROR_LOG_PACKET, DumpData);
 
-uint16_t ReadUshort(const std::vector<uint8_t> &bytes, size_t offset)
+uint16_t ReadUshort(const uint8_t *bytes, size_t offset)
 {
     uint16_t value;
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    std::memcpy(&value, bytes + offset, sizeof value);
     return value;
+}
+
+// Calls `visit` with each insertion string of the entry of `size` bytes at `bytes`. The
+// strings may sit at an odd offset: they are copied at once into an aligned buffer, whose
+// zeroed tail ends a string cut off by the entry's end.
+template <typename Visit>
+void ForEachString(const uint8_t *bytes, size_t size, Visit visit)
+{
+    const uint16_t count = ReadUshort(bytes, offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings));
+    const size_t offset = ReadUshort(bytes, offsetof(IO_ERROR_LOG_PACKET, StringOffset));
+    if (count == 0 || offset >= size)
+        return;
+    std::array<char16_t, ERROR_LOG_MAXIMUM_SIZE / 2 + 1> text{};
+    std::memcpy(text.data(), bytes + offset, std::min(size - offset, size_t{ERROR_LOG_MAXIMUM_SIZE}));
+    const char16_t *next = text.data();
+    const char16_t *end = text.data() + text.size();
+    for (uint16_t i = 0; i < count && next < end; ++i) {
+        std::u16string_view string(next);
+        next += string.size() + 1;
+        visit(string);
+    }
 }
 
 }  // namespace
@@ -35,28 +56,15 @@ NTSTATUS ErrorLogEntry::ErrorCode() const
 
 std::vector<uint8_t> ErrorLogEntry::DumpData() const
 {
-    const uint16_t size = ReadUshort(bytes, offsetof(IO_ERROR_LOG_PACKET, DumpDataSize));
+    const uint16_t size = ReadUshort(bytes.data(), offsetof(IO_ERROR_LOG_PACKET, DumpDataSize));
     return std::vector<uint8_t>(bytes.begin() + kDumpDataOffset,
                                 bytes.begin() + static_cast<ptrdiff_t>(kDumpDataOffset + size));
 }
 
 std::vector<std::u16string> ErrorLogEntry::Strings() const
 {
-    const uint16_t count = ReadUshort(bytes, offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings));
-    size_t offset = ReadUshort(bytes, offsetof(IO_ERROR_LOG_PACKET, StringOffset));
     std::vector<std::u16string> strings;
-    for (uint16_t i = 0; i < count; ++i) {
-        std::u16string text;
-        for (;;) {
-            char16_t unit;
-            std::memcpy(&unit, bytes.data() + offset, sizeof unit);
-            offset += sizeof unit;
-            if (unit == 0)
-                break;
-            text.push_back(unit);
-        }
-        strings.push_back(std::move(text));
-    }
+    ForEachString(bytes.data(), bytes.size(), [&](std::u16string_view text) { strings.emplace_back(text); });
     return strings;
 }
 
@@ -128,20 +136,15 @@ void ErrorLog::Write(void *entry)
         outstanding_.pop_back();
     }
     const auto *bytes = static_cast<const uint8_t *>(entry);
-    auto ushortAt = [bytes](size_t offset) {
-        uint16_t value;
-        std::memcpy(&value, bytes + offset, sizeof value);
-        return value;
-    };
 
     // Dump data and strings must stay inside the entry.
     const uintptr_t address = reinterpret_cast<uintptr_t>(entry);
-    const uint16_t dumpSize = ushortAt(offsetof(IO_ERROR_LOG_PACKET, DumpDataSize));
+    const uint16_t dumpSize = ReadUshort(bytes, offsetof(IO_ERROR_LOG_PACKET, DumpDataSize));
     if (kDumpDataOffset + dumpSize > info.size)
         BugCheck(StopCode::DriverVerifierDetectedViolation,
                  "error-log entry overruns its size (dump data)", address, info.size, dumpSize);
-    const uint16_t strings = ushortAt(offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings));
-    size_t offset = ushortAt(offsetof(IO_ERROR_LOG_PACKET, StringOffset));
+    const uint16_t strings = ReadUshort(bytes, offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings));
+    size_t offset = ReadUshort(bytes, offsetof(IO_ERROR_LOG_PACKET, StringOffset));
     for (uint16_t i = 0; i < strings; ++i) {
         for (;;) {
             if (offset + sizeof(char16_t) > info.size)
@@ -177,34 +180,21 @@ void ErrorLog::Write(void *entry)
 
 void ErrorLog::CountStringsLocked(const Written &entry)
 {
-    uint16_t count;
-    uint16_t offset;
-    std::memcpy(&count, entry.bytes.data() + offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings), sizeof count);
-    std::memcpy(&offset, entry.bytes.data() + offsetof(IO_ERROR_LOG_PACKET, StringOffset), sizeof offset);
-    if (count == 0 || offset >= entry.size)
-        return;
-    // Strings may sit at an odd offset: copied at once into an aligned buffer. Write has
-    // checked that each ends inside the entry.
-    std::array<char16_t, ERROR_LOG_MAXIMUM_SIZE / 2> text{};
-    std::memcpy(text.data(), entry.bytes.data() + offset, entry.size - offset);
-    const char16_t *next = text.data();
-    for (uint16_t i = 0; i < count; ++i) {
-        std::u16string_view string(next);
-        next += string.size() + 1;
+    ForEachString(entry.bytes.data(), entry.size, [this](std::u16string_view string) {
         // A driver that logs under load writes the same text again and again.
         if (lastCounted_ != writtenByString_.end() && lastCounted_->first == string) {
             lastCounted_->second++;
-            continue;
+            return;
         }
         auto counted = writtenByString_.find(string);
         if (counted == writtenByString_.end()) {
             if (writtenByString_.size() == kStringsCounted)
-                continue;
+                return;
             counted = writtenByString_.emplace(std::u16string(string), 0).first;
         }
         counted->second++;
         lastCounted_ = counted;
-    }
+    });
 }
 
 std::vector<ErrorLogEntry> ErrorLog::Entries() const
