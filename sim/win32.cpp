@@ -41,15 +41,17 @@ std::shared_ptr<UserEvent> LookupEvent(IoManager::State &state, void *handle)
     return LookupEventLocked(state, handle);
 }
 
-// How long a wait looks at its events before it goes to sleep.
-constexpr std::chrono::microseconds kSpinBeforeSleep{50};
+// How long a wait looks at its events before it goes to sleep. It outlasts a short
+// stall of the thread that is to signal (a receive loop the host did not schedule for a
+// while): a reader asleep when the frames come back is woken late, and sixteen lookahead
+// frames queued meanwhile hold every packet until it reopens. Looking costs little while
+// the wait lasts, as SpinWait yields on almost every turn.
+constexpr std::chrono::microseconds kSpinBeforeSleep{1000};
 
 // Spins until one of `events` looks signalled or the spin (never longer than the wait's
 // time-out) is over; true when one does. A signal due within microseconds - the next
 // frame of a saturated link completing a read - is cheaper caught this way than by
-// sleeping and being woken (SpinWait: it yields now and then, as the thread that is to
-// signal may be waiting for this very processor). The caller still takes the event under
-// its mutex.
+// sleeping and being woken. The caller still takes the event under its mutex.
 bool SpinForSignal(const std::shared_ptr<UserEvent> *events, size_t count, uint32_t milliseconds)
 {
     auto spin = std::min<std::chrono::microseconds>(kSpinBeforeSleep, std::chrono::milliseconds(milliseconds));

@@ -121,8 +121,8 @@ void IndicatePaced(Injector &injector, ReplayClock &clock, const CaptureRecord *
         Clock::time_point now = Clock::now();
         if (!asFastAsPossible) {
             // Long gaps are slept; gaps of microseconds (a saturated link) are spun
-            // through (SpinWait yields now and then: on a busy machine the reader may be
-            // waiting for this very processor).
+            // through (SpinWait yields: on a busy machine the reader may be waiting for
+            // this very processor).
             Clock::time_point due = clock.Due(records[next].at);
             sim::SpinWait wait;
             for (; now < due && !stop.load(std::memory_order_relaxed); now = Clock::now()) {
