@@ -16,6 +16,9 @@
 namespace krvdlc::client {
 
 using Bytes = std::vector<uint8_t>;
+
+// What read() offers the driver for one frame: more than any medium's largest.
+constexpr uint32_t kReadRoom = 65536;
 using String = std::basic_string<krvdlc_char>;
 using Mac = std::array<uint8_t, KRVDLC_MAC_SIZE>;
 
@@ -190,17 +193,27 @@ public:
     }
 
     // One frame, or nothing when timeoutMs passed (the read was cancelled).
-    std::optional<Bytes> read(uint32_t timeoutMs = KRVDLC_INFINITE, uint32_t room = 65536) const
+    std::optional<Bytes> read(uint32_t timeoutMs = KRVDLC_INFINITE, uint32_t room = kReadRoom) const
     {
         Bytes frame(room);
+        std::optional<uint32_t> got = readInto(frame.data(), room, timeoutMs);
+        if (!got)
+            return std::nullopt;
+        frame.resize(*got);
+        return frame;
+    }
+    // One frame into the caller's `room` bytes at `buffer`: its length, or nothing when
+    // timeoutMs passed. For a loop of many reads, which read() would have allocate and
+    // clear its room for every frame.
+    std::optional<uint32_t> readInto(uint8_t *buffer, uint32_t room, uint32_t timeoutMs = KRVDLC_INFINITE) const
+    {
         uint32_t got = 0;
         krvdlc_error error;
-        krvdlc_result result = krvdlc_read(adapter_, frame.data(), room, timeoutMs, &got, &error);
+        krvdlc_result result = krvdlc_read(adapter_, buffer, room, timeoutMs, &got, &error);
         if (result == KRVDLC_E_TIMEOUT)
             return std::nullopt;
         detail::Check(result, error);
-        frame.resize(got);
-        return frame;
+        return got;
     }
     void write(const Bytes &frame) const
     {

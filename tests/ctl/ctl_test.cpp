@@ -153,8 +153,9 @@ TEST(KrvdlcctlScenario, CommandsAcrossStations)
     fs::remove_all(folder);
 }
 
-// A capture that runs until stopped ends through the same stop signal as Ctrl-C: the read
-// in progress is cancelled, the file holds every frame, and the adapter reads on afterwards.
+// A capture that runs until stopped has its frames in the file once the adapter is quiet,
+// and ends through the same stop signal as Ctrl-C: the read in progress is cancelled, the
+// file holds every frame, and the adapter reads on afterwards.
 TEST(KrvdlcctlScenario, StoppedCaptureLeavesCompleteFile)
 {
     fs::path folder = ScratchFolder();
@@ -172,6 +173,7 @@ TEST(KrvdlcctlScenario, StoppedCaptureLeavesCompleteFile)
     while ((!krvdlcctl::ReadCaptureFile(path.string(), file, error) || file.frames.size() < 4) &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(file.frames.size(), 4u) << "the frames reach the file while capture still runs";
     runner.Stop();
     runner.Finish();
     EXPECT_EQ(capture.exitCode, 0) << capture.errors;

@@ -45,10 +45,10 @@ class OwnWriter final : public CaptureWriter {
 public:
     explicit OwnWriter(FilePointer file) : file_(std::move(file)) {}
 
-    bool Write(const std::vector<uint8_t> &frame, std::chrono::system_clock::time_point when) override
+    bool Write(const uint8_t *frame, size_t size, std::chrono::system_clock::time_point when) override
     {
         auto since = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
-        uint32_t length = static_cast<uint32_t>(frame.size());
+        uint32_t length = static_cast<uint32_t>(size);
         uint32_t kept = length < kCaptureSnapLength ? length : kCaptureSnapLength;
         uint8_t header[kRecordHeaderSize];
         Put32(header, static_cast<uint32_t>(since / 1000000));
@@ -56,8 +56,9 @@ public:
         Put32(header + 8, kept);
         Put32(header + 12, length);
         return std::fwrite(header, 1, sizeof header, file_.get()) == sizeof header &&
-               std::fwrite(frame.data(), 1, kept, file_.get()) == kept && std::fflush(file_.get()) == 0;
+               std::fwrite(frame, 1, kept, file_.get()) == kept;
     }
+    bool Flush() override { return std::fflush(file_.get()) == 0; }
 
 private:
     FilePointer file_;

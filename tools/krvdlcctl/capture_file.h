@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,9 +22,15 @@ inline constexpr uint32_t kCaptureSnapLength = 65535;
 class CaptureWriter {
 public:
     virtual ~CaptureWriter() = default;
-    // Appends one frame; false when the file could not be written.
-    virtual bool Write(const std::vector<uint8_t> &frame,
-                       std::chrono::system_clock::time_point when) = 0;
+    // Appends one frame to what goes to the file at the next Flush (or when the writer's
+    // buffer fills); false when the file could not be written.
+    virtual bool Write(const uint8_t *frame, size_t length, std::chrono::system_clock::time_point when) = 0;
+    bool Write(const std::vector<uint8_t> &frame, std::chrono::system_clock::time_point when)
+    {
+        return Write(frame.data(), frame.size(), when);
+    }
+    // Puts every frame written so far into the file; false when it could not be written.
+    virtual bool Flush() = 0;
 };
 
 struct CaptureFile {

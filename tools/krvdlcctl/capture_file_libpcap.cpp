@@ -29,17 +29,19 @@ public:
         dumper_.reset();   // before the pcap_t it was opened on
     }
 
-    bool Write(const std::vector<uint8_t> &frame, std::chrono::system_clock::time_point when) override
+    bool Write(const uint8_t *frame, size_t length, std::chrono::system_clock::time_point when) override
     {
         auto since = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
         pcap_pkthdr header{};
         header.ts.tv_sec = static_cast<time_t>(since / 1000000);
         header.ts.tv_usec = static_cast<suseconds_t>(since % 1000000);
-        header.len = static_cast<bpf_u_int32>(frame.size());
+        header.len = static_cast<bpf_u_int32>(length);
         header.caplen = header.len < kCaptureSnapLength ? header.len : kCaptureSnapLength;
-        pcap_dump(reinterpret_cast<u_char *>(dumper_.get()), &header, frame.data());
-        return pcap_dump_flush(dumper_.get()) == 0;
+        pcap_dump(reinterpret_cast<u_char *>(dumper_.get()), &header, frame);
+        // pcap_dump reports no error: a failed write shows at the flush.
+        return true;
     }
+    bool Flush() override { return pcap_dump_flush(dumper_.get()) == 0; }
 
 private:
     std::unique_ptr<pcap_t, PcapCloser> pcap_;

@@ -17,6 +17,9 @@ namespace {
 constexpr uint32_t kReadSliceMs = 200;
 constexpr auto kStatusInterval = std::chrono::milliseconds(250);
 constexpr auto kReopenNoteInterval = std::chrono::seconds(1);
+// Frames reach the file whenever a read finds none, and at least this often under a steady
+// stream: a flush per frame would cost a system call per frame at line rate.
+constexpr auto kFlushInterval = std::chrono::milliseconds(200);
 // Win32 ERROR_NO_SYSTEM_RESOURCES: the driver had a frame queued but no packet to deliver it.
 constexpr uint32_t kErrorNoSystemResources = 1450;
 
@@ -95,6 +98,16 @@ void RunCapture(Invocation &invocation)
     uint64_t bytes = 0;
     uint64_t reopens = 0;
     Clock::time_point nextReopenNote = start;
+    Clock::time_point nextFlush = start + kFlushInterval;
+    bool unflushed = false;
+    auto flush = [&] {
+        if (!writer->Flush())
+            throw CommandFailure(kExitIoError, "capture: cannot write " + *path + " (disk full?)");
+        unflushed = false;
+        nextFlush = Clock::now() + kFlushInterval;
+    };
+    // One buffer for every read: a frame of its own would be allocated and cleared in full.
+    kc::Bytes buffer(kc::kReadRoom);
     bool terminal = invocation.context.terminal && !invocation.json;
     while (!invocation.context.stop.Requested() && (count == 0 || frames < count)) {
         uint32_t wait = kReadSliceMs;
@@ -105,9 +118,9 @@ void RunCapture(Invocation &invocation)
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1;
             wait = static_cast<uint32_t>(std::min<long long>(left, kReadSliceMs));
         }
-        std::optional<kc::Bytes> frame;
+        std::optional<uint32_t> frame;
         try {
-            frame = adapter.read(wait);
+            frame = adapter.readInto(buffer.data(), static_cast<uint32_t>(buffer.size()), wait);
         } catch (const kc::Error &error) {
             // Frames queued by the lookahead handler can hold every packet of the adapter,
             // and then no read gets one delivered: reopening empties the queue.
@@ -132,16 +145,20 @@ void RunCapture(Invocation &invocation)
             }
         }
         if (frame) {
-            if (!writer->Write(*frame, std::chrono::system_clock::now()))
+            if (!writer->Write(buffer.data(), *frame, std::chrono::system_clock::now()))
                 throw CommandFailure(kExitIoError, "capture: cannot write " + *path + " (disk full?)");
             ++frames;
-            bytes += frame->size();
+            bytes += *frame;
+            unflushed = true;
         }
+        if (unflushed && (!frame || Clock::now() >= nextFlush))
+            flush();
         if (terminal && Clock::now() >= nextStatus) {
             invocation.context.err << "\r" << StatusLine(frames, bytes, Milliseconds(Clock::now() - start) / 1000) << "   " << std::flush;
             nextStatus = Clock::now() + kStatusInterval;
         }
     }
+    flush();
     writer.reset();
     double seconds = Milliseconds(Clock::now() - start) / 1000;
     if (terminal)

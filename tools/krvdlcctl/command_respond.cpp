@@ -76,13 +76,15 @@ void RunRespond(Invocation &invocation)
     uint64_t ignored = 0;
     kc::Bytes xidInformation(3);
     krvdlc_build_xid(KRVDLC_XID_CLASS_1, 0, xidInformation.data());
+    // One buffer for every read: a frame of its own would be allocated and cleared in full.
+    kc::Bytes frame(kc::kReadRoom);
     while (!invocation.context.stop.Requested()) {
-        std::optional<kc::Bytes> frame = adapter.read(kReadSliceMs);
-        if (!frame)
+        std::optional<uint32_t> length = adapter.readInto(frame.data(), static_cast<uint32_t>(frame.size()), kReadSliceMs);
+        if (!length)
             continue;
         krvdlc_decoded_frame command{};
         bool answerable =
-            krvdlc_decode_frame(medium, frame->data(), static_cast<krvdlc_u32>(frame->size()), &command, nullptr) == KRVDLC_OK &&
+            krvdlc_decode_frame(medium, frame.data(), *length, &command, nullptr) == KRVDLC_OK &&
             command.has_llc && !command.response && command.format == KRVDLC_FORMAT_U &&
             (command.u_modifier == KRVDLC_CONTROL_TEST || command.u_modifier == KRVDLC_CONTROL_XID) &&
             std::equal(station.begin(), station.end(), command.destination) && saps.count(command.dsap) != 0;
