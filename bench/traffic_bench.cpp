@@ -21,7 +21,7 @@
 // frame was sent the receive loop took its last (to a tenth of a millisecond).
 #include "tools/krvdlc-sim/backends.h"
 
-#include "client/krvdlc_client.h"
+#include "client/krvdlc_client.hpp"
 #include "sim/cache_line.h"
 #include "sim/io_manager.h"
 #include "sim/spin_wait.h"
@@ -156,12 +156,13 @@ private:
 
     void Run()
     {
-        uint8_t buffer[1514];
+        // The room krvdlcctl capture offers.
+        std::vector<uint8_t> buffer(krvdlc::client::kReadRoom);
         for (;;) {
             bool done = sourceDone_.load(std::memory_order_relaxed);
             krvdlc_u32 bytes = 0;
             krvdlc_error error;
-            krvdlc_result result = krvdlc_read(adapter_, buffer, sizeof buffer, kDrainMs, &bytes, &error);
+            krvdlc_result result = krvdlc_read(adapter_, buffer.data(), static_cast<krvdlc_u32>(buffer.size()), kDrainMs, &bytes, &error);
             if (result == KRVDLC_OK && bytes != 0) {
                 delivered++;
                 lastFrame = Clock::now();

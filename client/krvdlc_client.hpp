@@ -16,11 +16,11 @@
 namespace krvdlc::client {
 
 using Bytes = std::vector<uint8_t>;
+using String = std::basic_string<krvdlc_char>;
+using Mac = std::array<uint8_t, KRVDLC_MAC_SIZE>;
 
 // What read() offers the driver for one frame: more than any medium's largest.
 constexpr uint32_t kReadRoom = 65536;
-using String = std::basic_string<krvdlc_char>;
-using Mac = std::array<uint8_t, KRVDLC_MAC_SIZE>;
 
 // A failed call: result code, Win32 error and the library's message.
 class Error : public std::runtime_error {
@@ -203,8 +203,8 @@ public:
         return frame;
     }
     // One frame into the caller's `room` bytes at `buffer`: its length, or nothing when
-    // timeoutMs passed. For a loop of many reads, which read() would have allocate and
-    // clear its room for every frame.
+    // timeoutMs passed. A loop of many reads keeps one buffer this way, where read()
+    // allocates and clears its room for every frame.
     std::optional<uint32_t> readInto(uint8_t *buffer, uint32_t room, uint32_t timeoutMs = KRVDLC_INFINITE) const
     {
         uint32_t got = 0;
