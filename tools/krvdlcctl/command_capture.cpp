@@ -100,9 +100,10 @@ void RunCapture(Invocation &invocation)
     Clock::time_point nextReopenNote = start;
     Clock::time_point nextFlush = start + kFlushInterval;
     bool unflushed = false;
+    auto writeFailure = [&] { return CommandFailure(kExitIoError, "capture: cannot write " + *path + " (disk full?)"); };
     auto flush = [&] {
         if (!writer->Flush())
-            throw CommandFailure(kExitIoError, "capture: cannot write " + *path + " (disk full?)");
+            throw writeFailure();
         unflushed = false;
         nextFlush = Clock::now() + kFlushInterval;
     };
@@ -118,9 +119,9 @@ void RunCapture(Invocation &invocation)
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1;
             wait = static_cast<uint32_t>(std::min<long long>(left, kReadSliceMs));
         }
-        std::optional<uint32_t> frame;
+        std::optional<uint32_t> length;   // of the frame read into `buffer`
         try {
-            frame = adapter.readInto(buffer.data(), static_cast<uint32_t>(buffer.size()), wait);
+            length = adapter.readInto(buffer.data(), static_cast<uint32_t>(buffer.size()), wait);
         } catch (const kc::Error &error) {
             // Frames queued by the lookahead handler can hold every packet of the adapter,
             // and then no read gets one delivered: reopening empties the queue.
@@ -144,14 +145,14 @@ void RunCapture(Invocation &invocation)
                 nextReopenNote = Clock::now() + kReopenNoteInterval;
             }
         }
-        if (frame) {
-            if (!writer->Write(buffer.data(), *frame, std::chrono::system_clock::now()))
-                throw CommandFailure(kExitIoError, "capture: cannot write " + *path + " (disk full?)");
+        if (length) {
+            if (!writer->Write(buffer.data(), *length, std::chrono::system_clock::now()))
+                throw writeFailure();
             ++frames;
-            bytes += *frame;
+            bytes += *length;
             unflushed = true;
         }
-        if (unflushed && (!frame || Clock::now() >= nextFlush))
+        if (unflushed && (!length || Clock::now() >= nextFlush))
             flush();
         if (terminal && Clock::now() >= nextStatus) {
             invocation.context.err << "\r" << StatusLine(frames, bytes, Milliseconds(Clock::now() - start) / 1000) << "   " << std::flush;
